@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs the whole suite in every configuration that make test covers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_preset() {
+    local preset=$1
+    echo "=== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs"
+}
+
+for preset in release asan; do
+    run_preset "$preset"
+done
