@@ -12,6 +12,6 @@ run_preset() {
     ctest --preset "$preset" -j "$jobs"
 }
 
-for preset in release asan; do
+for preset in release asan tsan; do
     run_preset "$preset"
 done
