@@ -109,6 +109,7 @@ TEST(Connections, ParameterValueSurvivesConnectAndDisconnect) {
 }
 
 TEST(Connections, DisconnectOutputReleasesOnlyReadersOfThatOutput) {
+    Counter orphan(1);
     AudioModuleContainer container(0, 0);
     Counter source(2);
     AudioModule first(2, 0);
@@ -124,7 +125,6 @@ TEST(Connections, DisconnectOutputReleasesOnlyReadersOfThatOutput) {
 
     source.connect(0, 0, second);
     source.disconnectOutput(5);
-    Counter orphan(1);
     orphan.connect(0, 0, first);
     orphan.disconnectOutput(0);  // no parent: nothing happens
     EXPECT_TRUE(second.isConnected(0));
