@@ -1,58 +1,52 @@
 #include "threading/thread_loop.h"
 
-#include <system_error>
+#include "threading/worker_thread.h"
 
 IThreadLoop::~IThreadLoop() {
-    std::lock_guard<std::mutex> control(controlMutex);
-    stopRequested = true;
-    joinWorker();
+    stop(true);
 }
 
 bool IThreadLoop::start() {
+    if (onWorker()) {
+        return false;
+    }
     std::lock_guard<std::mutex> control(controlMutex);
     stopRequested = true;
     joinWorker();
     stopRequested = false;
-    {
-        std::lock_guard<std::mutex> gate(gateMutex);
-        gateOpen = false;
-    }
-    try {
-        thread = std::thread(&IThreadLoop::threadMain, this);
-    } catch (const std::system_error&) {
+    // No worker exists now, so nobody waits at the gate while it closes.
+    startGate.reset();
+    if (!createWorkerThread(thread, &IThreadLoop::threadMain, this)) {
         return false;
     }
     threadId = thread.get_id();
     running = true;
-    {
-        std::lock_guard<std::mutex> gate(gateMutex);
-        gateOpen = true;
-    }
-    gateOpened.notify_all();
+    startGate.set();
     return true;
 }
 
 void IThreadLoop::stop(bool wait) {
     stopRequested = true;
-    if (wait) {
-        std::lock_guard<std::mutex> control(controlMutex);
-        joinWorker();
+    if (!wait || onWorker()) {
+        return;
     }
+    std::lock_guard<std::mutex> control(controlMutex);
+    // A start() that held the lock meanwhile has cleared the flag for its new worker; this stop
+    // was asked for after that start began, so it ends the new worker too.
+    stopRequested = true;
+    joinWorker();
 }
 
 void IThreadLoop::joinWorker() {
-    if (!thread.joinable() || thread.get_id() == std::this_thread::get_id()) {
-        return;
+    if (thread.joinable()) {
+        thread.join();
     }
-    thread.join();
-    thread = std::thread();
+    // A joined thread's id may be given to a new thread, which must not pass for the worker.
+    threadId = std::thread::id();
 }
 
 void IThreadLoop::threadMain(IThreadLoop* self) {
-    {
-        std::unique_lock<std::mutex> gate(self->gateMutex);
-        self->gateOpened.wait(gate, [self] { return self->gateOpen; });
-    }
+    self->startGate.wait();
     while (!self->stopRequested) {
         self->loop();
     }

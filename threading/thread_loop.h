@@ -2,15 +2,20 @@
 // stop() is asked for; loop() does its own waiting and looks at `stopRequested` while it waits.
 // The wrapper only starts, stops and joins: no sleeping, waiting or locking between two calls.
 //
+// The worker is created behind a closed start gate and runs no loop() before start() has marked
+// it running, so the worker's final write of false to `running` always comes after start()'s
+// write of true. stopRequested is tested before every loop() call, the first one included.
+//
 // Threads: start(), stop() and the destructor run on threads other than the worker. Two of them
 // may overlap on one object (a console control handler may stop the worker while the main thread
 // stops it too): they are serialised, and the worker is joined exactly once.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "threading/manual_reset_event.h"
 
 class IThreadLoop {
   public:
@@ -19,11 +24,13 @@ class IThreadLoop {
     IThreadLoop& operator=(const IThreadLoop&) = delete;
 
     // Ends and joins an earlier worker, then starts a new one. False when no thread could be
-    // created; the object is then idle.
+    // created; the object is then idle. Called from the worker itself it does nothing and
+    // returns false, since it would have to join itself.
     bool start();
 
     // Asks the worker to end after the loop() call in progress; with `wait`, also waits until it
-    // has ended. A stop from the worker itself never waits for itself.
+    // has ended. Two waiting stops at once both return only after the worker has ended. A stop
+    // from the worker itself never waits for itself.
     void stop(bool wait);
 
     // One pass of the loop body; the base does nothing.
@@ -35,20 +42,19 @@ class IThreadLoop {
     std::atomic<bool> stopRequested{false};
 
   protected:
-    // A derived class whose loop() uses its own members calls stop(true) in its own destructor
-    // first; this one only joins what is left.
+    // Joins a worker that is still there. A derived class whose loop() uses its own members
+    // calls stop(true) in its own destructor first, so that this one finds nothing to join.
+    // Never runs on the worker.
     ~IThreadLoop();
 
   private:
     static void threadMain(IThreadLoop* self);
+    bool onWorker() const { return threadId.load() == std::this_thread::get_id(); }
+    // Needs controlMutex.
     void joinWorker();
 
     std::mutex controlMutex;  // serialises start, stop(true) and the destructor
     std::thread thread;
-    std::thread::id threadId;
-
-    // The start gate: the worker runs no loop() before start() has marked it running.
-    std::mutex gateMutex;
-    std::condition_variable gateOpened;
-    bool gateOpen = false;
+    std::atomic<std::thread::id> threadId{};  // the worker's id until it is joined
+    ManualResetEvent startGate;
 };
