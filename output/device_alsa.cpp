@@ -1,20 +1,658 @@
+// How the worker plays. Positions are counted in frames from the latest drop: a written buffer
+// occupies [startFrame, endFrame) of the stream; `copied` frames have been taken out of the queue
+// into the scratch buffer, `written` of them have been accepted by the ring, and the device has
+// consumed `written - fill` of them, where fill is the ring size minus snd_pcm_avail. One pass:
+//  1. take over a reset (drop at once, prepare, start counting from 0) or a close;
+//  2. feed: copy as many queued frames as the ring has room for into the scratch buffer, in the
+//     device's channel order, and write them without blocking;
+//  3. start the stream when nothing more is waiting to be written (a full ring starts it too);
+//  4. hand back, in order, every buffer whose last frame has been consumed;
+//  5. poll the wake-up eventfd, plus the PCM's descriptors while frames wait to be written, with
+//     a time-out near the moment the oldest buffer will have been consumed.
+// Buffer memory is read only under the queue lock, and only for buffers still queued, so a
+// buffer handed back (by the worker, by reset, by close or on device loss) is never touched
+// again, even while the worker is inside a slow ALSA call.
+//
+// Finished notices are given under notifyMutex, which is taken before the queue lock, so that
+// notices from the worker and from reset or close never overtake each other.
 #include "output/device_alsa.h"
 
-WaveResult AlsaWaveOutDevice::open(const WaveFormatExtensible&, WaveOutCallback, uintptr_t) {
-    return kWaveBadDevice;
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "output/device_alsa_pcm.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bounds on the waits of the application-facing calls.
+constexpr auto kOpenTimeout = std::chrono::seconds(5);
+constexpr auto kResetTimeout = std::chrono::seconds(2);
+constexpr auto kCloseTimeout = std::chrono::seconds(5);
+// Queued audio that the device has not consumed for this long means the device is gone (a card
+// removed behind dmix can answer "try again" for ever). PulseAudio may stall a new stream for
+// about two seconds before it starts consuming.
+constexpr auto kStallLimit = std::chrono::seconds(5);
+// The worker looks at the consumed position at least this often while buffers are queued.
+constexpr int kMaxPollMs = 20;
+// After a pass without progress the PCM's descriptors are left out for this long, so that a
+// descriptor that stays ready without letting anything through cannot make the worker spin.
+constexpr int kIdlePassPollMs = 5;
+// A device that fails again right after every recovery is treated as lost rather than retried
+// for ever.
+constexpr int kMaxRecoveriesInARow = 100;
+constexpr snd_pcm_uframes_t kMinScratchFrames = 256;
+constexpr snd_pcm_uframes_t kMaxScratchFrames = 16384;
+
+// A written buffer's place in the stream. Positions count from the drop of its generation (the
+// number of resets before it was written); reset hands back the buffers of the older generations
+// one by one, and the worker, which may already play the new generation by then, leaves them
+// alone.
+struct QueuedBuffer {
+    WaveHeader* header = nullptr;
+    uint64_t generation = 0;
+    uint64_t startFrame = 0;
+    uint64_t endFrame = 0;
+};
+
+// First-in first-out ring of queued buffers; it allocates only when it outgrows its largest size
+// so far, never in the steady state of a few buffers cycling.
+class BufferQueue {
+  public:
+    BufferQueue() : slots(8) {}
+    bool empty() const { return count == 0; }
+    size_t size() const { return count; }
+    QueuedBuffer& at(size_t i) { return slots[(head + i) % slots.size()]; }
+    QueuedBuffer& front() { return at(0); }
+    void push(const QueuedBuffer& entry) {
+        if (count == slots.size()) {
+            std::vector<QueuedBuffer> grown(slots.size() * 2);
+            for (size_t i = 0; i < count; ++i) {
+                grown[i] = at(i);
+            }
+            slots.swap(grown);
+            head = 0;
+        }
+        slots[(head + count) % slots.size()] = entry;
+        ++count;
+    }
+    QueuedBuffer pop() {
+        QueuedBuffer entry = slots[head];
+        head = (head + 1) % slots.size();
+        --count;
+        return entry;
+    }
+
+  private:
+    std::vector<QueuedBuffer> slots;
+    size_t head = 0;
+    size_t count = 0;
+};
+
+bool isRecoverable(long alsaError) {
+    return alsaError == -EPIPE || alsaError == -ESTRPIPE || alsaError == -EINTR;
 }
-WaveResult AlsaWaveOutDevice::prepareHeader(WaveHeader&) {
-    return kWaveInvalidHandle;
+
+}  // namespace
+
+struct AlsaWaveOutDevice::Session {
+    Session(std::string pcmName, std::string configText, const WaveFormatExtensible& format,
+            WaveOutDevice* owner, WaveOutCallback callback, uintptr_t instance)
+        : pcmName(std::move(pcmName)),
+          configText(std::move(configText)),
+          format(format),
+          owner(owner),
+          callback(callback),
+          instance(instance),
+          wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~Session() {
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+    }
+
+    // Worker thread.
+    void run();
+
+    // Any thread: makes the worker look at the queue and the requests.
+    void wake() {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
+    }
+
+    // Any thread, with notifyMutex held and queueMutex not: hands back the first `count` queued
+    // buffers with their finished notices.
+    void handBack(size_t count);
+
+    const std::string pcmName;
+    const std::string configText;
+    const WaveFormatExtensible format;
+    WaveOutDevice* const owner;
+    const WaveOutCallback callback;
+    const uintptr_t instance;
+    const int wakeFd;
+    std::thread worker;
+
+    std::mutex notifyMutex;  // held while finished notices are given; taken before queueMutex
+    std::mutex queueMutex;
+    std::condition_variable changed;  // open done, drop done, worker ended
+
+    // Guarded by queueMutex.
+    BufferQueue queue;
+    uint64_t queuedEndFrame = 0;     // stream position at the end of the last queued buffer
+    uint64_t resetGeneration = 0;    // raised by every reset; the worker then drops
+    uint64_t droppedGeneration = 0;  // the latest reset the worker has carried out
+    bool openDone = false;
+    int openError = 0;
+    bool stopRequested = false;  // by close (or an abandoned open): no more notices, end
+    bool lost = false;
+    bool workerEnded = false;
+
+    std::atomic<uint64_t> underruns{0};
+
+  private:
+    class Player;
+};
+
+// The worker's playback state and its steps; lives on the worker's stack.
+class AlsaWaveOutDevice::Session::Player {
+  public:
+    Player(Session& session, AlsaPcm& pcm) : s(session), pcm(pcm) {
+        const snd_pcm_uframes_t period = pcm.periodSizeFrames();
+        scratchFrames = std::clamp(period, kMinScratchFrames, kMaxScratchFrames);
+        scratch.resize(scratchFrames * pcm.frameBytes());
+        fds.resize(pcm.pollDescriptorCount() + 1);
+    }
+
+    void play();
+
+  private:
+    enum class Step { Go, Again, End };
+
+    Step takeRequests();
+    long feed();
+    long position(uint64_t& consumed, snd_pcm_uframes_t& fill);
+    void finishConsumed(uint64_t consumed);
+    void waitForWork(bool progress);
+    bool recoverFrom(long alsaError);
+    void loseDevice();
+    size_t copyQueued(size_t frames);
+
+    Session& s;
+    AlsaPcm& pcm;
+    std::vector<char> scratch;
+    size_t scratchFrames = 0;
+    size_t pendingOffset = 0;  // scratch frames already written
+    size_t pendingFrames = 0;  // scratch frames not yet written
+    uint64_t copied = 0;
+    uint64_t written = 0;
+    uint64_t generation = 0;
+    std::vector<pollfd> fds;
+
+    // For the time-out of the next poll; read under the queue lock at the end of a pass.
+    bool unwritten = false;
+    bool queued = false;
+    uint64_t oldestEnd = 0;
+    uint64_t consumedNow = 0;
+
+    uint64_t lastConsumed = 0;
+    Clock::time_point lastProgress = Clock::now();
+    int recoveriesInARow = 0;
+};
+
+void AlsaWaveOutDevice::Session::run() {
+    AlsaPcm pcm;
+    const int err = pcm.open(pcmName, configText, format);
+    bool abandoned = false;
+    {
+        std::lock_guard lock(queueMutex);
+        openDone = true;
+        openError = err;
+        abandoned = stopRequested;
+        workerEnded = err < 0 || abandoned;
+    }
+    changed.notify_all();
+    if (err < 0 || abandoned) {
+        return;
+    }
+    Player(*this, pcm).play();
+    pcm.dropAndPrepare();
+    pcm.close();
+    {
+        std::lock_guard lock(queueMutex);
+        workerEnded = true;
+    }
+    changed.notify_all();
 }
-WaveResult AlsaWaveOutDevice::unprepareHeader(WaveHeader&) {
-    return kWaveInvalidHandle;
+
+void AlsaWaveOutDevice::Session::handBack(size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        WaveHeader* header = nullptr;
+        {
+            std::lock_guard lock(queueMutex);
+            if (queue.empty()) {
+                return;
+            }
+            header = queue.pop().header;
+            header->dwFlags = (header->dwFlags & ~kWhdrInQueue) | kWhdrDone;
+        }
+        callback(owner, kWomDone, instance, reinterpret_cast<uintptr_t>(header), 0);
+    }
 }
-WaveResult AlsaWaveOutDevice::write(WaveHeader&) {
-    return kWaveInvalidHandle;
+
+void AlsaWaveOutDevice::Session::Player::play() {
+    for (;;) {
+        const Step step = takeRequests();
+        if (step == Step::End) {
+            return;
+        }
+        if (step == Step::Again) {
+            continue;
+        }
+        const uint64_t writtenBefore = written;
+        long err = feed();
+        uint64_t consumed = 0;
+        snd_pcm_uframes_t fill = 0;
+        if (err >= 0) {
+            err = position(consumed, fill);
+        }
+        if (err < 0) {
+            if (!recoverFrom(err) || ++recoveriesInARow > kMaxRecoveriesInARow) {
+                loseDevice();
+                return;
+            }
+            continue;
+        }
+        recoveriesInARow = 0;
+        if (pendingFrames == 0 && fill > 0 && pcm.state() == SND_PCM_STATE_PREPARED) {
+            bool allWritten = false;
+            {
+                std::lock_guard lock(s.queueMutex);
+                allWritten = copied == s.queuedEndFrame;
+            }
+            if (allWritten) {
+                pcm.start();
+            }
+        }
+        finishConsumed(consumed);
+
+        const auto now = Clock::now();
+        const bool moved = consumed != lastConsumed || written != writtenBefore;
+        if (moved || fill == 0) {
+            lastConsumed = consumed;
+            lastProgress = now;
+        } else if (now - lastProgress > kStallLimit) {
+            loseDevice();
+            return;
+        }
+        waitForWork(moved);
+    }
 }
+
+AlsaWaveOutDevice::Session::Player::Step AlsaWaveOutDevice::Session::Player::takeRequests() {
+    {
+        std::lock_guard lock(s.queueMutex);
+        if (s.stopRequested) {
+            return Step::End;
+        }
+        if (s.resetGeneration == generation) {
+            return Step::Go;
+        }
+        generation = s.resetGeneration;
+    }
+    // Reset: drop at once, never drain; the buffers were handed back by reset itself.
+    pendingFrames = pendingOffset = 0;
+    copied = written = lastConsumed = 0;
+    lastProgress = Clock::now();
+    const int err = pcm.dropAndPrepare();
+    {
+        std::lock_guard lock(s.queueMutex);
+        s.droppedGeneration = generation;
+    }
+    s.changed.notify_all();
+    if (err < 0) {
+        loseDevice();
+        return Step::End;
+    }
+    return Step::Again;
+}
+
+size_t AlsaWaveOutDevice::Session::Player::copyQueued(size_t frames) {
+    const unsigned frameBytes = pcm.frameBytes();
+    size_t taken = 0;
+    for (size_t i = 0; i < s.queue.size() && taken < frames; ++i) {
+        const QueuedBuffer& entry = s.queue.at(i);
+        if (entry.generation != generation || entry.endFrame <= copied + taken) {
+            continue;
+        }
+        const uint64_t from = copied + taken - entry.startFrame;
+        const size_t n = static_cast<size_t>(
+            std::min<uint64_t>(entry.endFrame - (copied + taken), frames - taken));
+        copyFrames(pcm.channelRoute(), pcm.sampleBytes(), entry.header->lpData + from * frameBytes,
+                   scratch.data() + taken * frameBytes, n);
+        taken += n;
+    }
+    return taken;
+}
+
+long AlsaWaveOutDevice::Session::Player::feed() {
+    const unsigned frameBytes = pcm.frameBytes();
+    for (;;) {
+        if (pendingFrames == 0) {
+            const snd_pcm_sframes_t room = pcm.avail();
+            if (room < 0) {
+                return room;
+            }
+            if (room == 0) {
+                return 0;
+            }
+            const size_t want = std::min<size_t>(static_cast<size_t>(room), scratchFrames);
+            size_t taken = 0;
+            {
+                std::lock_guard lock(s.queueMutex);
+                if (s.stopRequested || s.resetGeneration != generation) {
+                    return 0;
+                }
+                taken = copyQueued(want);
+            }
+            if (taken == 0) {
+                return 0;
+            }
+            copied += taken;
+            pendingOffset = 0;
+            pendingFrames = taken;
+        }
+        const snd_pcm_sframes_t n =
+            pcm.write(scratch.data() + pendingOffset * frameBytes, pendingFrames);
+        if (n == -EAGAIN || n == 0) {
+            return 0;
+        }
+        if (n < 0) {
+            return n;
+        }
+        pendingOffset += static_cast<size_t>(n);
+        pendingFrames -= static_cast<size_t>(n);
+        written += static_cast<uint64_t>(n);
+    }
+}
+
+long AlsaWaveOutDevice::Session::Player::position(uint64_t& consumed, snd_pcm_uframes_t& fill) {
+    const snd_pcm_sframes_t room = pcm.avail();
+    if (room < 0) {
+        return room;
+    }
+    const snd_pcm_uframes_t ring = pcm.ringFrames();
+    fill = static_cast<snd_pcm_uframes_t>(room) < ring ? ring - static_cast<snd_pcm_uframes_t>(room)
+                                                       : 0;
+    consumed = written - std::min<uint64_t>(fill, written);
+    return 0;
+}
+
+bool AlsaWaveOutDevice::Session::Player::recoverFrom(long alsaError) {
+    if (!isRecoverable(alsaError)) {
+        return false;
+    }
+    if (pcm.recover(static_cast<int>(alsaError)) < 0) {
+        return false;
+    }
+    if (alsaError != -EINTR) {
+        // The ring ran dry (or was lost in a suspend): all that was written counts as played.
+        s.underruns.fetch_add(1, std::memory_order_relaxed);
+    }
+    return true;
+}
+
+void AlsaWaveOutDevice::Session::Player::finishConsumed(uint64_t consumed) {
+    std::lock_guard notify(s.notifyMutex);
+    for (;;) {
+        WaveHeader* header = nullptr;
+        {
+            std::lock_guard lock(s.queueMutex);
+            const bool current = !s.stopRequested && s.resetGeneration == generation;
+            if (!current || s.queue.empty() || s.queue.front().generation != generation ||
+                s.queue.front().endFrame > consumed) {
+                queued = current && !s.queue.empty();
+                oldestEnd = queued ? s.queue.front().endFrame : 0;
+                unwritten = pendingFrames > 0 || copied < s.queuedEndFrame;
+                consumedNow = consumed;
+                return;
+            }
+            header = s.queue.pop().header;
+            header->dwFlags = (header->dwFlags & ~kWhdrInQueue) | kWhdrDone;
+        }
+        s.callback(s.owner, kWomDone, s.instance, reinterpret_cast<uintptr_t>(header), 0);
+    }
+}
+
+void AlsaWaveOutDevice::Session::Player::waitForWork(bool progress) {
+    int timeoutMs = -1;
+    if (queued) {
+        const uint64_t framesToGo = oldestEnd > consumedNow ? oldestEnd - consumedNow : 0;
+        const uint64_t ms = (framesToGo * 1000 + pcm.rateHz() - 1) / pcm.rateHz();
+        timeoutMs = static_cast<int>(std::clamp<uint64_t>(ms, 1, kMaxPollMs));
+    }
+    fds[0] = {s.wakeFd, POLLIN, 0};
+    unsigned pcmFds = 0;
+    if (unwritten && progress) {
+        pcmFds = pcm.pollDescriptors(fds.data() + 1, static_cast<unsigned>(fds.size() - 1));
+    } else if (unwritten) {
+        timeoutMs = timeoutMs < 0 ? kIdlePassPollMs : std::min(timeoutMs, kIdlePassPollMs);
+    }
+    const int ready = ::poll(fds.data(), pcmFds + 1, timeoutMs);
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = ::read(s.wakeFd, &count, sizeof count);
+    }
+    if (ready > 0 && pcmFds > 0) {
+        // Lets plugins that signal through their descriptors acknowledge the wake-up.
+        pcm.pollEvents(fds.data() + 1, pcmFds);
+    }
+}
+
+void AlsaWaveOutDevice::Session::Player::loseDevice() {
+    std::lock_guard notify(s.notifyMutex);
+    size_t count = 0;
+    {
+        std::lock_guard lock(s.queueMutex);
+        s.lost = true;
+        count = s.queue.size();
+        s.queuedEndFrame = 0;
+    }
+    s.handBack(count);
+}
+
+AlsaWaveOutDevice::AlsaWaveOutDevice(std::string pcmName, std::string configText)
+    : pcmName(std::move(pcmName)), configText(std::move(configText)) {
+    if (!this->configText.empty()) {
+        snd_config_t* tree = nullptr;
+        if (loadAlsaConfig(this->configText, &tree) < 0) {
+            throw std::invalid_argument("AlsaWaveOutDevice: the ALSA configuration does not parse");
+        }
+        snd_config_delete(tree);
+    }
+}
+
+AlsaWaveOutDevice::~AlsaWaveOutDevice() {
+    close();
+}
+
+std::shared_ptr<AlsaWaveOutDevice::Session> AlsaWaveOutDevice::currentSession() const {
+    std::lock_guard lock(sessionMutex);
+    return session;
+}
+
+WaveResult AlsaWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCallback callback,
+                                   uintptr_t instance) {
+    std::lock_guard guard(sessionMutex);
+    if (session) {
+        return kWaveAllocated;
+    }
+    if (const WaveResult check = checkWaveFormat(format); check != kWaveNoError) {
+        return check;
+    }
+    if (callback == nullptr) {
+        return kWaveError;
+    }
+    auto s = std::make_shared<Session>(pcmName, configText, format, this, callback, instance);
+    if (s->wakeFd < 0) {
+        return kWaveError;
+    }
+    try {
+        s->worker = std::thread([s] { s->run(); });
+    } catch (const std::system_error&) {
+        return kWaveError;
+    }
+    bool answered = false;
+    {
+        std::unique_lock lock(s->queueMutex);
+        answered = s->changed.wait_for(lock, kOpenTimeout, [&] { return s->openDone; });
+        if (!answered) {
+            s->stopRequested = true;  // the worker closes the PCM once ALSA answers
+        }
+    }
+    if (!answered) {
+        s->worker.detach();
+        return kWaveError;
+    }
+    if (s->openError < 0) {
+        s->worker.join();
+        return waveResultFromAlsa(s->openError);
+    }
+    session = s;
+    callback(this, kWomOpen, instance, 0, 0);
+    return kWaveNoError;
+}
+
+WaveResult AlsaWaveOutDevice::prepareHeader(WaveHeader& header) {
+    if (!currentSession()) {
+        return kWaveInvalidHandle;
+    }
+    header.dwFlags |= kWhdrPrepared;
+    return kWaveNoError;
+}
+
+WaveResult AlsaWaveOutDevice::unprepareHeader(WaveHeader& header) {
+    if (!currentSession()) {
+        return kWaveInvalidHandle;
+    }
+    if ((header.dwFlags & kWhdrInQueue) != 0) {
+        return kWaveError;  // still playing
+    }
+    header.dwFlags &= ~kWhdrPrepared;
+    return kWaveNoError;
+}
+
+WaveResult AlsaWaveOutDevice::write(WaveHeader& header) {
+    const auto s = currentSession();
+    if (!s) {
+        return kWaveInvalidHandle;
+    }
+    if ((header.dwFlags & kWhdrPrepared) == 0) {
+        return kWaveUnprepared;
+    }
+    if ((header.dwFlags & kWhdrInQueue) != 0 || header.lpData == nullptr) {
+        return kWaveError;
+    }
+    const uint64_t frames = header.dwBufferLength / s->format.nBlockAlign;
+    {
+        std::lock_guard lock(s->queueMutex);
+        if (s->lost || s->workerEnded || s->stopRequested) {
+            return kWaveError;
+        }
+        header.dwFlags = (header.dwFlags & ~kWhdrDone) | kWhdrInQueue;
+        s->queue.push({&header, s->resetGeneration, s->queuedEndFrame, s->queuedEndFrame + frames});
+        s->queuedEndFrame += frames;
+    }
+    s->wake();
+    return kWaveNoError;
+}
+
 WaveResult AlsaWaveOutDevice::reset() {
-    return kWaveInvalidHandle;
+    const auto s = currentSession();
+    if (!s) {
+        return kWaveInvalidHandle;
+    }
+    uint64_t generation = 0;
+    {
+        std::lock_guard notify(s->notifyMutex);
+        size_t count = 0;
+        {
+            std::lock_guard lock(s->queueMutex);
+            generation = ++s->resetGeneration;
+            s->queuedEndFrame = 0;
+            count = s->queue.size();
+        }
+        s->handBack(count);
+    }
+    s->wake();
+    std::unique_lock lock(s->queueMutex);
+    const bool dropped = s->changed.wait_for(lock, kResetTimeout, [&] {
+        return s->droppedGeneration >= generation || s->workerEnded || s->lost;
+    });
+    return dropped ? kWaveNoError : kWaveError;
 }
+
 WaveResult AlsaWaveOutDevice::close() {
-    return kWaveInvalidHandle;
+    std::shared_ptr<Session> s;
+    {
+        std::lock_guard lock(sessionMutex);
+        s = std::move(session);
+        session.reset();
+    }
+    if (!s) {
+        return kWaveInvalidHandle;
+    }
+    {
+        std::lock_guard notify(s->notifyMutex);
+        size_t count = 0;
+        {
+            std::lock_guard lock(s->queueMutex);
+            s->stopRequested = true;
+            ++s->resetGeneration;
+            s->queuedEndFrame = 0;
+            count = s->queue.size();
+        }
+        s->handBack(count);
+    }
+    s->wake();
+    bool ended = false;
+    {
+        std::unique_lock lock(s->queueMutex);
+        ended = s->changed.wait_for(lock, kCloseTimeout, [&] { return s->workerEnded; });
+    }
+    if (ended) {
+        s->worker.join();
+    } else {
+        s->worker.detach();  // it holds the session and closes the PCM once ALSA answers
+    }
+    {
+        std::lock_guard lock(sessionMutex);
+        closedUnderruns = s->underruns.load(std::memory_order_relaxed);
+    }
+    s->callback(this, kWomClose, s->instance, 0, 0);
+    return ended ? kWaveNoError : kWaveError;
+}
+
+uint64_t AlsaWaveOutDevice::underrunCount() const {
+    std::lock_guard lock(sessionMutex);
+    return session ? session->underruns.load(std::memory_order_relaxed) : closedUnderruns;
+}
+
+bool AlsaWaveOutDevice::deviceLost() const {
+    const auto s = currentSession();
+    if (!s) {
+        return false;
+    }
+    std::lock_guard lock(s->queueMutex);
+    return s->lost;
 }

@@ -14,14 +14,19 @@
 //     format). Queued buffers play one after another in the order written.
 //  4. Finished notice: for every written buffer the device calls callback(this, kWomDone,
 //     instance, &h, 0) exactly once, in the order written, once the layer will never touch that
-//     buffer's memory again. Buffers handed back by reset() get their notice too.
+//     buffer's memory again. Buffers handed back by reset() get their notice too. A write that
+//     is refused (non-zero result, e.g. on a device that has been lost) queues nothing and gets
+//     no notice.
 //  5. unprepareHeader(h): clears kWhdrPrepared; only for a finished header.
 //  6. reset(): stops playback at once (queued audio is dropped, never drained), hands every
 //     queued buffer back with its finished notice before it returns; the device stays open.
-//  7. close(): releases the device. Only after reset (or with nothing queued).
+//  7. close(): releases the device. Meant for after reset (or with nothing queued); a layer
+//     that finds buffers still queued hands them back first, as reset() does.
 //
-// The callback runs on a thread of the device layer (or, for notices given by reset(), on the
-// caller of reset()). It only records: it never calls back into the device and takes no lock.
+// The callback runs on a thread of the device layer (or, for notices given by reset() or
+// close(), on their caller). It only records: it never calls back into the device and takes no
+// lock. As winmm does, a layer may also give kWomOpen during open and kWomClose during close;
+// a callback ignores the messages it does not need.
 // Results other than open's are informative only; the output module ignores them.
 #pragma once
 

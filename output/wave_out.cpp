@@ -1,24 +1,241 @@
+// The output module: construction with its named inputs and device buffers, the format search of
+// open(), close(), and the playback loop that keeps the device buffers cycling.
+//
+// The loop relies on the device finishing buffers in the order written: the buffer at
+// currentBuffer is always the oldest one queued, so it is free whenever freeBuffers is at least
+// 1, and the device is never asked whether a particular header is done.
 #include "output/wave_out.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "engine/audio_module_container.h"
+#include "engine/locker.h"
+#include "output/sample_conversion.h"
+
+namespace {
+
+// Every frame size the search can produce divides this: 4, 6, 8, 12, 16, 18, 24 and 32 bytes.
+constexpr int32_t kFrameSizeMultiple = 288;
+
+constexpr std::chrono::milliseconds kPollInterval{11};
+
+struct InputNames {
+    int32_t input;
+    std::array<const char*, 4> names;  // in registration order; the last one is reported
+};
+
+constexpr std::array<InputNames, 8> kInputNames = {{
+    {0, {"левый", "Л", "left", "L"}},
+    {1, {"правый", "П", "right", "R"}},
+    {2, {"центр", "Ц", "center", "C"}},
+    {3, {"бас", "БАС", "lfe", "LFE"}},
+    {4, {"тыл.левый", "ТЛ", "surr.left", "SL"}},
+    {5, {"тыл.правый", "ТП", "surr.right", "SR"}},
+    {6, {"ЛЦ", "FCL", nullptr, nullptr}},
+    {7, {"РП", "FCR", nullptr, nullptr}},
+}};
+
+void checkConstruction(int32_t bufferCount, int32_t bufferBytes, const WaveOutDevice* layer) {
+    if (bufferCount < 1) {
+        throw std::invalid_argument("buffer count below 1: " + std::to_string(bufferCount));
+    }
+    if (bufferBytes <= 0 || bufferBytes % kFrameSizeMultiple != 0) {
+        throw std::invalid_argument("buffer size not a positive multiple of every frame size: " +
+                                    std::to_string(bufferBytes));
+    }
+    if (layer == nullptr) {
+        throw std::invalid_argument("no device layer");
+    }
+}
+
+// The channel count of the layout with this mask, or 0 for a mask the search never produces.
+int32_t channelsOfMask(uint32_t channelMask) {
+    for (const ChannelLayout& layout : kChannelLayouts) {
+        if (layout.channelMask == channelMask) {
+            return layout.channels;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+WaveFormatExtensible pcmFormat(int32_t rateHz, int32_t bits, const ChannelLayout& layout) {
+    WaveFormatExtensible f;
+    f.wFormatTag = kWaveFormatExtensible;
+    f.nChannels = static_cast<uint16_t>(layout.channels);
+    f.nSamplesPerSec = static_cast<uint32_t>(rateHz);
+    f.nBlockAlign = static_cast<uint16_t>(layout.channels * bits / 8);
+    f.nAvgBytesPerSec = f.nBlockAlign * f.nSamplesPerSec;
+    f.wBitsPerSample = static_cast<uint16_t>(bits);
+    f.cbSize = kExtensibleExtraBytes;
+    f.Samples.wValidBitsPerSample = static_cast<uint16_t>(bits);
+    f.dwChannelMask = layout.channelMask;
+    f.SubFormat = kSubtypePcm;
+    return f;
+}
 
 M_WaveOut::M_WaveOut(int32_t bufferCount, int32_t bufferBytes,
                      std::unique_ptr<WaveOutDevice> deviceLayer)
     : AudioModule(8, 0),
       bufferCount(bufferCount),
       bufferBytes(bufferBytes),
-      deviceLayer(std::move(deviceLayer)) {}
-
-M_WaveOut::~M_WaveOut() {
-    stop(true);
+      deviceLayer(std::move(deviceLayer)) {
+    checkConstruction(bufferCount, bufferBytes, this->deviceLayer.get());
+    name = "wave out 7.1";
+    kind = KindThreaded;
+    for (const InputNames& entry : kInputNames) {
+        for (const char* alias : entry.names) {
+            if (alias != nullptr) {
+                inputNames.give(entry.input, alias);
+            }
+        }
+    }
+    headers.resize(static_cast<size_t>(bufferCount));
+    buffers.reserve(static_cast<size_t>(bufferCount));
+    for (WaveHeader& header : headers) {
+        buffers.push_back(std::make_unique<char[]>(static_cast<size_t>(bufferBytes)));
+        header.lpData = buffers.back().get();
+        header.dwBufferLength = static_cast<uint32_t>(bufferBytes);
+    }
 }
 
-bool M_WaveOut::open(int32_t) {
+M_WaveOut::~M_WaveOut() {
+    std::lock_guard<std::mutex> guard(closeMutex);
+    closeLocked();
+}
+
+bool M_WaveOut::open(int32_t maxChannels) {
+    std::lock_guard<std::mutex> guard(closeMutex);
+    closeLocked();
+
+    freeBuffers = bufferCount;
+    currentBuffer = 0;
+    deviceRate = 0;
+    deviceBits = 0;
+    deviceChannels = 0;
+    g_sampleRate = 0;
+    // Headers prepared on an earlier device mean nothing to the next one: start them afresh so
+    // that the first pass prepares without unpreparing. The device is closed, so nothing else
+    // touches them now.
+    for (size_t i = 0; i < headers.size(); ++i) {
+        headers[i] = WaveHeader{};
+        headers[i].lpData = buffers[i].get();
+        headers[i].dwBufferLength = static_cast<uint32_t>(bufferBytes);
+    }
+
+    // maxChannels 8 (or 9) starts at 7.1, 6 at 5.1, 4 at quad, 2 at stereo; below 2 there is no
+    // layout to try. Counts above 9 are treated as 8 rather than read before the table.
+    const int64_t first = std::max<int64_t>(0, 4 - int64_t{maxChannels} / 2);
+    for (size_t entry = static_cast<size_t>(first); entry < kChannelLayouts.size(); ++entry) {
+        const ChannelLayout& layout = kChannelLayouts[entry];
+        for (int32_t bits : kSampleDepthsBits) {
+            for (int32_t rateHz : kSampleRatesHz) {
+                if (tryOpen(rateHz, bits, layout) == kWaveNoError) {
+                    device = deviceLayer.get();
+                    deviceRate = rateHz;
+                    deviceBits = bits;
+                    deviceChannels = layout.channels;
+                    g_sampleRate = rateHz;
+                    return start();
+                }
+            }
+        }
+    }
     return false;
 }
 
+WaveResult M_WaveOut::tryOpen(int32_t rateHz, int32_t bits, const ChannelLayout& layout) {
+    format = pcmFormat(rateHz, bits, layout);
+    return deviceLayer->open(format, &M_WaveOut::deviceCallback, reinterpret_cast<uintptr_t>(this));
+}
+
 bool M_WaveOut::close() {
+    std::lock_guard<std::mutex> guard(closeMutex);
+    closeLocked();
     return true;
 }
 
-void M_WaveOut::loop() {}
+void M_WaveOut::closeLocked() {
+    // The loop makes device calls: it must have ended before the device is reset and closed.
+    stop(true);
+    if (device != nullptr) {
+        device->reset();
+        device->close();
+    }
+    device = nullptr;
+}
 
-void M_WaveOut::deviceCallback(WaveOutDevice*, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
+void M_WaveOut::deviceCallback(WaveOutDevice*, uint32_t message, uintptr_t instance, uintptr_t,
+                               uintptr_t) {
+    if (message == kWomDone) {
+        reinterpret_cast<M_WaveOut*>(instance)->freeBuffers.fetch_add(1);
+    }
+}
+
+bool M_WaveOut::fillBuffer(int32_t index) {
+    if (index < 0 || index >= bufferCount) {
+        throw std::out_of_range("not a buffer index: " + std::to_string(index));
+    }
+    if (parent == nullptr) {
+        return false;
+    }
+    const int32_t bits = format.wBitsPerSample;
+    const int32_t channels = channelsOfMask(format.dwChannelMask);
+    const FrameRenderer render = frameRendererFor(bits, channels);
+    // The frame size follows from the renderer's depth and channel count (it equals nBlockAlign
+    // of every format the search makes), so that a buffer is never overrun.
+    const int32_t frameBytes = channels * bits / 8;
+    if (render == nullptr || frameBytes <= 0) {
+        return false;
+    }
+    const auto frameCount = static_cast<size_t>(bufferBytes / frameBytes);
+    char* out = buffers[static_cast<size_t>(index)].get();
+
+    // The lock is held for the whole buffer, so that a parameter change made by another thread
+    // lands between two buffers and every frame of one buffer sees the same values.
+    ILocker* locker = lockerOfParent(*this);
+    if (locker != nullptr) {
+        locker->lock();
+    }
+    render(*parent, inputSources.data(), out, frameCount);
+    if (locker != nullptr) {
+        locker->unlock();
+    }
+    return true;
+}
+
+void M_WaveOut::loop() {
+    if (parent == nullptr || device == nullptr) {
+        // Nothing to render, or nowhere to play it. Pause like every other wait instead of spinning
+        // a core until the module is stopped.
+        std::this_thread::sleep_for(kPollInterval);
+        return;
+    }
+    fillBuffer(currentBuffer);
+
+    WaveHeader& header = headers[static_cast<size_t>(currentBuffer)];
+    if ((header.dwFlags & kWhdrPrepared) != 0) {
+        device->unprepareHeader(header);
+    }
+    device->prepareHeader(header);
+    device->write(header);
+    freeBuffers.fetch_sub(1);
+
+    waitForFreeBuffer();
+    currentBuffer = (currentBuffer + 1) % bufferCount;
+}
+
+void M_WaveOut::waitForFreeBuffer() {
+    while (freeBuffers.load() < 1) {
+        if (stopRequested) {
+            return;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}

@@ -2,11 +2,19 @@
 // that renders the parent container buffer by buffer, converts the frames to the device's
 // integer format and keeps the device buffers queued. That thread is the clock of the system.
 //
-// Threads: open() runs before the playback thread exists and starts it last. close() may be
-// called from the main thread and from a console control handler at the same time; the closes
-// are serialised. deviceCallback runs on a thread of the device layer and only counts.
+// open() searches a fixed list of formats (layouts from the widest that fits down to stereo,
+// each at 32, 24 and 16 bits, each at 192000 and 96000 Hz) and opens the first one the device
+// layer accepts. The playback thread then cycles the buffers: fill one under the parent's lock,
+// hand it to the device, wait (11 ms polls) until the device has finished one. The device layer
+// reports each finished buffer through deviceCallback, which only counts it in freeBuffers.
+//
+// Threads: open() and close() run on the application's threads (the main thread, a console
+// control handler); they are serialised with each other, and each ends the playback thread
+// before it touches the device. deviceCallback runs on a thread of the device layer (or on the
+// caller of the device's reset or close) and only counts.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -18,25 +26,60 @@
 #include "output/wave_device.h"
 #include "threading/thread_loop.h"
 
+// One channel layout of the format search: its channel count and speaker mask. The channels of
+// a frame are stored in the order of rising mask bits; input k feeds channel k.
+struct ChannelLayout {
+    int32_t channels;
+    uint32_t channelMask;
+};
+
+// The format search, in search order: layouts (7.1, 5.1, quad, stereo), depths, rates.
+inline constexpr std::array<ChannelLayout, 4> kChannelLayouts = {{
+    {8, 0xFF},
+    {6, 0x3F},
+    {4, 0x33},
+    {2, 0x03},
+}};
+inline constexpr std::array<int32_t, 3> kSampleDepthsBits = {32, 24, 16};
+inline constexpr std::array<int32_t, 2> kSampleRatesHz = {192000, 96000};
+
+// The integer-PCM WAVE_FORMAT_EXTENSIBLE record of one open attempt.
+WaveFormatExtensible pcmFormat(int32_t rateHz, int32_t bits, const ChannelLayout& layout);
+
 class M_WaveOut : public AudioModule, public IThreadLoop {
   public:
     // bufferCount at least 1; bufferBytes a positive multiple of every frame size (46080 is).
     // Throws std::invalid_argument otherwise. The device layer defaults to the platform's.
     M_WaveOut(int32_t bufferCount, int32_t bufferBytes,
               std::unique_ptr<WaveOutDevice> deviceLayer = makeDefaultWaveOutDevice());
+
+    // Ends the playback thread, then closes the device if it is still open, so that the device
+    // layer never calls back into a destroyed module.
     ~M_WaveOut() override;
 
     // Searches the layouts from the widest that fits maxChannels down to stereo, each at 32, 24
     // and 16 bits, each at 192000 and 96000 Hz; opens the first accepted format, sets
-    // g_sampleRate and starts the playback thread. True only if both succeeded.
+    // g_sampleRate and starts the playback thread. True only if both succeeded. A module that is
+    // already open is closed first. Application threads; serialised with close().
     bool open(int32_t maxChannels);
 
-    // Stops the playback thread, resets and closes the device. Always true.
+    // Stops the playback thread, resets and closes the device. Always true. Any application
+    // thread, any number of times; concurrent calls are serialised.
     bool close();
 
-    // One pass of the playback loop: fill, hand over, wait for a finished buffer.
+    // One pass of the playback loop: fill, hand over, wait for a finished buffer. Playback
+    // thread only.
     void loop() override;
 
+    // Renders the parent container into buffer `index` in the current format, holding the
+    // parent's lock (where it has one) for the whole buffer. False, with nothing rendered, when
+    // the module has no parent or `format` is not one the search produces. Throws
+    // std::out_of_range for an index that is not a buffer. Called by the playback thread; other
+    // callers only while no playback thread runs.
+    bool fillBuffer(int32_t index);
+
+    // The device layer's finished-buffer callback: counts kWomDone notices in freeBuffers of the
+    // module given as instance data. Device layer's thread; takes no lock.
     static void deviceCallback(WaveOutDevice* device, uint32_t message, uintptr_t instance,
                                uintptr_t param1, uintptr_t param2);
 
@@ -53,6 +96,15 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     std::atomic<int32_t> freeBuffers{0};
 
   private:
+    // Stops the thread, resets and closes the device. The caller holds closeMutex.
+    void closeLocked();
+
+    // Fills `format` for one attempt and asks the device layer to open it; 0 means accepted.
+    WaveResult tryOpen(int32_t rateHz, int32_t bits, const ChannelLayout& layout);
+
+    // Blocks until a buffer is free or a stop is requested, looking every 11 ms.
+    void waitForFreeBuffer();
+
     std::unique_ptr<WaveOutDevice> deviceLayer;
-    std::mutex closeMutex;
+    std::mutex closeMutex;  // serialises open and close
 };

@@ -1,0 +1,34 @@
+// The Windows device layer: winmm's wave-out functions on the wave mapper (WAVE_MAPPER), with the
+// finished-buffer callback given as CALLBACK_FUNCTION.
+//
+// The portable records map one to one onto WAVEFORMATEXTENSIBLE and WAVEHDR. winmm keeps the
+// address of a prepared WAVEHDR until the header is unprepared, so the layer keeps one WAVEHDR
+// per WaveHeader alive from the header's first prepare to the layer's destruction; the WAVEHDR's
+// dwUser leads back to the WaveHeader, whose dwFlags is brought up to date before every notice.
+//
+// Threads: the calls come from the output module's threads; winmm calls the callback on a thread
+// of its own. reset() waits (with a time limit) until winmm has given the notice of every buffer
+// it hands back, so that all notices have come before it returns.
+#pragma once
+
+#include <memory>
+
+#include "output/wave_device.h"
+
+class WinmmWaveOutDevice : public WaveOutDevice {
+  public:
+    WinmmWaveOutDevice();
+    ~WinmmWaveOutDevice() override;
+
+    WaveResult open(const WaveFormatExtensible& format, WaveOutCallback callback,
+                    uintptr_t instance) override;
+    WaveResult prepareHeader(WaveHeader& header) override;
+    WaveResult unprepareHeader(WaveHeader& header) override;
+    WaveResult write(WaveHeader& header) override;
+    WaveResult reset() override;
+    WaveResult close() override;
+
+  private:
+    struct Native;
+    std::unique_ptr<Native> native;
+};
