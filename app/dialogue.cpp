@@ -1,0 +1,132 @@
+#include "app/dialogue.h"
+
+#include <istream>
+#include <limits>
+#include <mutex>
+#include <ostream>
+
+#include "app/console.h"
+#include "synthesis/sines.h"
+
+namespace {
+
+// Input 0 of the tone source: the fundamental frequency in hertz.
+constexpr int32_t kFrequencyInput = 0;
+
+// A line end: a newline, then the stream is flushed.
+std::ostream& endLine(std::ostream& out) {
+    return out << '\n' << std::flush;
+}
+
+void printError(std::ostream& out, const char* message) {
+    out << fgLightRed << "Ошибка: " << fgWhite << message << endLine;
+}
+
+}  // namespace
+
+void runFailureReport(std::istream& in, std::ostream& out) {
+    printError(out, "Подходящее устройство вывода звука не найдено.");
+    out << fgGray << "нажмите любую клавишу для выхода." << endLine;
+    in.get();
+}
+
+void printDeviceReport(std::ostream& out, const DeviceFormat& format) {
+    out << fgLightGreen << "Устройство вывода звука успешно инициализировано." << endLine;
+    out << fgCyan << "Количество каналов: " << fgGray << format.channels << endLine;
+    out << fgCyan << "Частота дискретизации: " << fgGray << format.rateHz << fgCyan << " Гц"
+        << endLine;
+    out << fgCyan << "Глубина квантования: " << fgGray << format.bits << fgCyan << " бит"
+        << endLine;
+    out << endLine;
+    out << bgDarkYellow << fgBlack << "для возврата к предыдущему параметру наберите" << fgWhite
+        << " -1" << bgBlack << endLine;
+}
+
+Dialogue::Dialogue(std::istream& in, std::ostream& out, M_Sines& sines, ParameterLock& lock,
+                   const std::atomic<bool>& exitRequested)
+    : in(in), out(out), sines(sines), lock(lock), exitRequested(exitRequested) {}
+
+void Dialogue::run() {
+    if (exitRequested) {
+        return;
+    }
+    answer = 0;
+    State state = State::AskCount;
+    while (state != State::Ended) {
+        state = state == State::AskCount ? askCount() : askFrequency();
+    }
+}
+
+Dialogue::State Dialogue::askCount() {
+    out << endLine << fgGray << "Введите количество тонов: " << fgWhite;
+    switch (readAnswer()) {
+        case Read::EndOfInput:
+            return State::Ended;
+        case Read::Failed:
+            rejectInput();
+            return State::AskCount;
+        case Read::Number:
+            break;
+    }
+    if (answer == 0) {
+        return State::AskCount;
+    }
+    if (answer < 0) {
+        return State::Ended;
+    }
+    bool accepted = false;
+    {
+        std::lock_guard<ParameterLock> guard(lock);
+        accepted = sines.setToneCount(answer);
+    }
+    answer = 0;
+    if (!accepted) {
+        // Too many tones for the tone source: refused like a number that could not be read.
+        rejectInput();
+        return State::AskCount;
+    }
+    return State::AskFrequency;
+}
+
+Dialogue::State Dialogue::askFrequency() {
+    if (exitRequested) {
+        answer = 0;
+        return State::Ended;
+    }
+    out << fgGray << "Введите частоту основного тона (Гц): " << fgWhite;
+    const Read read = readAnswer();
+    if (read == Read::EndOfInput) {
+        return State::Ended;
+    }
+    if (read == Read::Failed) {
+        rejectInput();
+    }
+    {
+        // Every answer is written, a negative one too; after a failed read this writes the
+        // frequency that already sounds.
+        std::lock_guard<ParameterLock> guard(lock);
+        sines.setInputValue(kFrequencyInput, static_cast<double>(answer));
+    }
+    if (answer >= 0) {
+        return State::AskFrequency;
+    }
+    answer = 0;
+    return exitRequested ? State::Ended : State::AskCount;
+}
+
+Dialogue::Read Dialogue::readAnswer() {
+    // Extraction into `answer` itself would store 0 or the range limit on a failure; a failed
+    // read must leave the last answer in place.
+    int32_t number = 0;
+    if (in >> number) {
+        answer = number;
+        return Read::Number;
+    }
+    return in.eof() ? Read::EndOfInput : Read::Failed;
+}
+
+void Dialogue::rejectInput() {
+    in.clear();
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    printError(out, "Неправильный формат данных.");
+}
