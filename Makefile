@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEPS := scripts/install-deps.sh
 
-.PHONY: run build test test-release test-asan test-tsan bench format deps clean
+.PHONY: run build test test-release test-asan test-tsan windows bench format deps clean
 
 run: build
 	./build/release/tonarium
@@ -13,8 +13,14 @@ build:
 	cmake --build --preset release -j $(JOBS)
 
 test:
-	@$(DEPS) build test
+	@$(DEPS) build test windows
 	scripts/test.sh
+
+# tonarium.exe for 32-bit and 64-bit Windows, cross-compiled with mingw-w64:
+# build/windows-i686/tonarium.exe and build/windows-x64/tonarium.exe.
+windows:
+	@$(DEPS) build windows
+	scripts/wine-test.sh --build-only
 
 bench:
 	@$(DEPS) build bench

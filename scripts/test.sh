@@ -15,3 +15,6 @@ run_preset() {
 for preset in release asan tsan; do
     run_preset "$preset"
 done
+
+# Windows: both cross builds, the 64-bit tests under Wine, the program end to end under Wine.
+scripts/wine-test.sh
