@@ -1,5 +1,7 @@
 #include "app/program.h"
 
+#include <cstdlib>
+#include <fstream>
 #include <utility>
 
 #include "app/dialogue.h"
@@ -22,6 +24,18 @@ class ContainerLock : public ParameterLock {
   private:
     ILocker& locker;
 };
+
+// For measurements (scripts/bench.sh): where the environment names a file in TONARIUM_STATS, the
+// underruns that the device layer counted while the program played are written to it at the end,
+// as the line "underruns N". Without the variable nothing is written.
+void writePlaybackStats(const M_WaveOut& waveOut) {
+    const char* path = std::getenv("TONARIUM_STATS");
+    if (path == nullptr || *path == '\0') {
+        return;
+    }
+    std::ofstream stats(path);
+    stats << "underruns " << waveOut.underrunCount() << '\n';
+}
 
 }  // namespace
 
@@ -51,6 +65,7 @@ int Program::run(std::istream& in, std::ostream& out) {
         Dialogue(in, out, sines, lock, exitRequested).run();
     }
     waveOut.close();
+    writePlaybackStats(waveOut);
     return 0;
 }
 

@@ -47,17 +47,7 @@ void AudioModuleContainer::reset() {
 }
 
 void AudioModuleContainer::process() {
-    const size_t inputTotal = inputSources.size();
-    for (size_t i = 0; i < inputTotal; ++i) {
-        inputsModule.outputs[i].value = inputSources[i]->value;
-    }
-    for (AudioModule* child : children) {
-        child->process();
-    }
-    const size_t outputTotal = outputs.size();
-    for (size_t j = 0; j < outputTotal; ++j) {
-        outputs[j].value = outputsModule.inputSources[j]->value;
-    }
+    processFrames(1, [] {});
 }
 
 AudioModule& AudioModuleContainer::childAt(size_t index) const {

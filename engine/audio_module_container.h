@@ -30,6 +30,13 @@ class AudioModuleContainer : public AudioModule {
     // One frame of every child.
     void process() override;
 
+    // Runs `frames` frames one after another, each exactly as process() runs one, and calls
+    // afterFrame() after each. The lists are read once for all the frames, so the children, the
+    // connections and the port counts must not change meanwhile (they change only before a
+    // stream starts). Rendering thread.
+    template <typename AfterFrame>
+    void processFrames(size_t frames, AfterFrame&& afterFrame);
+
     // Sorts `children` into processing order; with `recursive`, nested containers are ordered
     // first. Returns false when a feedback loop had to be broken.
     bool prepare(bool recursive);
@@ -46,6 +53,40 @@ class AudioModuleContainer : public AudioModule {
   private:
     void propagateOrder(AudioModule& module);
 };
+
+template <typename AfterFrame>
+void AudioModuleContainer::processFrames(size_t frames, AfterFrame&& afterFrame) {
+    Port* const* const sources = inputSources.data();
+    const size_t inputTotal = inputSources.size();
+    Port* const inner = inputsModule.outputs.data();
+    AudioModule* const* const childList = children.data();
+    const size_t childTotal = children.size();
+    Port* const outer = outputs.data();
+    const size_t outputTotal = outputs.size();
+    Port* const* const innerSources = outputsModule.inputSources.data();
+    if (inputTotal == 0 && outputTotal == 0) {
+        // A root container: nothing to copy, and so little to keep at hand across the calls.
+        for (size_t frame = 0; frame < frames; ++frame) {
+            for (size_t k = 0; k < childTotal; ++k) {
+                childList[k]->process();
+            }
+            afterFrame();
+        }
+        return;
+    }
+    for (size_t frame = 0; frame < frames; ++frame) {
+        for (size_t i = 0; i < inputTotal; ++i) {
+            inner[i].value = sources[i]->value;
+        }
+        for (size_t k = 0; k < childTotal; ++k) {
+            childList[k]->process();
+        }
+        for (size_t j = 0; j < outputTotal; ++j) {
+            outer[j].value = innerSources[j]->value;
+        }
+        afterFrame();
+    }
+}
 
 // Appends `module` to the children and makes the container its parent. Returns the container.
 AudioModuleContainer& add(AudioModuleContainer& container, AudioModule& module);

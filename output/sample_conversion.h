@@ -9,13 +9,19 @@
 //
 // The depth and the channel count are template parameters, so that the converter is chosen once
 // per buffer and the per-frame work is a fixed run of multiplications, clamps and stores with no
-// branch on the format. frameRendererFor() picks the instantiation at run time.
+// branch at all. frameRendererFor() picks the instantiation at run time.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define TONARIUM_SAMPLE_LIMIT_SSE2 1
+#endif
 
 #include "engine/audio_module.h"
 #include "engine/port.h"
@@ -41,22 +47,42 @@ struct SampleDepth<32> {
     static constexpr int bytes = 4;
 };
 
+// `scaled` limited to [smallest, largest], NaN becoming 0.0. With SSE2 this is a mask, a minimum
+// and a maximum, without a branch: written as comparisons, the compiler threads each outcome
+// through the conversion and the stores, which doubles the instructions per sample. Without SSE2
+// the comparisons give the same results.
+inline double limitSample(double scaled, double smallest, double largest) {
+#ifdef TONARIUM_SAMPLE_LIMIT_SSE2
+    __m128d v = _mm_set_sd(scaled);
+    v = _mm_and_pd(v, _mm_cmpord_sd(v, v));
+    v = _mm_min_sd(v, _mm_set_sd(largest));
+    v = _mm_max_sd(v, _mm_set_sd(smallest));
+    return _mm_cvtsd_f64(v);
+#else
+    return std::isnan(scaled) ? 0.0 : std::clamp(scaled, smallest, largest);
+#endif
+}
+
 // The integer that `value` becomes at depth Bits.
 template <int Bits>
 inline int32_t toSample(double value) {
     constexpr auto smallest = -static_cast<double>(int64_t{1} << (Bits - 1));
     constexpr auto largest = static_cast<double>((int64_t{1} << (Bits - 1)) - 1);
-    const double scaled = std::isnan(value) ? 0.0 : value * SampleDepth<Bits>::scale;
-    return static_cast<int32_t>(std::clamp(scaled, smallest, largest));
+    return static_cast<int32_t>(limitSample(value * SampleDepth<Bits>::scale, smallest, largest));
 }
 
-// Stores the sample of `value` at `out`, low byte first.
+// Stores the sample of `value` at `out`, low byte first. The bytes are put together first and
+// copied in one go, which the compiler turns into one store of the sample's width.
 template <int Bits>
 inline void storeSample(double value, char* out) {
     const auto word = static_cast<uint32_t>(toSample<Bits>(value));
-    for (int b = 0; b < SampleDepth<Bits>::bytes; ++b) {
-        out[b] = static_cast<char>(word >> (8 * b));
-    }
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(word),
+        static_cast<unsigned char>(word >> 8),
+        static_cast<unsigned char>(word >> 16),
+        static_cast<unsigned char>(word >> 24),
+    };
+    std::memcpy(out, bytes, SampleDepth<Bits>::bytes);
 }
 
 // Stores one frame: channel k carries the value of the port that sources[k] points at.
@@ -67,14 +93,27 @@ inline void storeFrame(Port* const* sources, char* frame) {
     }
 }
 
+// Stores one frame whose channels all carry `value`: converted once, stored in every channel.
+template <int Bits, int Channels>
+inline void storeUniformFrame(double value, char* frame) {
+    constexpr int bytes = SampleDepth<Bits>::bytes;
+    char sample[bytes];
+    storeSample<Bits>(value, sample);
+    for (int k = 0; k < Channels; ++k) {
+        std::memcpy(frame + k * bytes, sample, bytes);
+    }
+}
+
 // Run-time forms of toSample and storeSample for a depth of 16, 24 or 32 bits; for any other
 // depth sampleValue returns 0 and storeSampleBytes stores nothing. storeSampleBytes returns
 // the number of bytes stored.
 int32_t sampleValue(int32_t bits, double value);
 size_t storeSampleBytes(int32_t bits, double value, char* out);
 
-// Renders `frameCount` frames into `out`, one after another: for each frame, one process() call
-// of `graph`, then one sample per channel from `sources` (input k feeds channel k).
+// Renders `frameCount` frames into `out`, one after another: for each frame, one step of
+// `graph` (its process(), or the same step through processFrames() where `graph` is a plain
+// AudioModuleContainer), then one sample per channel from `sources` (input k feeds channel k).
+// The graph's structure and the connections of `sources` must not change meanwhile.
 using FrameRenderer = void (*)(AudioModule& graph, Port* const* sources, char* out,
                                size_t frameCount);
 

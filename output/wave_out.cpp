@@ -171,6 +171,10 @@ void M_WaveOut::closeLocked() {
     device = nullptr;
 }
 
+uint64_t M_WaveOut::underrunCount() const {
+    return deviceLayer->underrunCount();
+}
+
 void M_WaveOut::deviceCallback(WaveOutDevice*, uint32_t message, uintptr_t instance, uintptr_t,
                                uintptr_t) {
     if (message == kWomDone) {

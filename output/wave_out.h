@@ -78,6 +78,10 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // callers only while no playback thread runs.
     bool fillBuffer(int32_t index);
 
+    // Underruns that the device layer counted since the latest open; still known after close().
+    // Any thread.
+    uint64_t underrunCount() const;
+
     // The device layer's finished-buffer callback: counts kWomDone notices in freeBuffers of the
     // module given as instance data. Device layer's thread; takes no lock.
     static void deviceCallback(WaveOutDevice* device, uint32_t message, uintptr_t instance,

@@ -9,7 +9,7 @@ packages_for() {
         build) echo "cmake make g++ libasound2-dev" ;;
         test) echo "libgtest-dev libgmock-dev pulseaudio pulseaudio-utils libasound2-plugins alsa-utils" ;;
         windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 libgtest-dev libgmock-dev" ;;
-        bench) echo "libbenchmark-dev sox alsa-utils pulseaudio pulseaudio-utils libasound2-plugins gnuplot-nox valgrind time" ;;
+        bench) echo "libbenchmark-dev libgtest-dev libgmock-dev sox alsa-utils pulseaudio pulseaudio-utils libasound2-plugins gnuplot-nox valgrind time" ;;
         *) echo "install-deps: unknown group '$1'" >&2; exit 2 ;;
     esac
 }

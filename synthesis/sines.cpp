@@ -9,6 +9,13 @@
 // tones audible now, and skips the rest: a tone at 0.0 adds +0.0, which changes no sum (the sum
 // starts at +0.0 and sines of phases within 0 to 2π never make it -0.0). The cost per frame follows
 // the audible tones and the tones that were audible on the previous frame, never the tone count.
+//
+// While a tone plays, frame after frame has the same frequency, rate, tone count and phase list.
+// A frame worked out in full therefore leaves a plan: how many tones are audible and the increment
+// of each, the same products fk × step that the full frame adds. A frame whose inputs match the
+// plan only sums the sines and advances the phases, with none of the full frame's bookkeeping
+// around them. What the plan does not capture (the amplitude, the phase values) is read anew on
+// every frame, so both ways give the same bits.
 #include "synthesis/sines.h"
 
 #include <algorithm>
@@ -21,6 +28,9 @@
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
+
+// The frequency of no plan: no frequency compares equal to it.
+constexpr double kNoPlan = std::numeric_limits<double>::quiet_NaN();
 
 // Tone k from here on is muted: 2^k overflows a double.
 constexpr int32_t kFirstOverflowingOctave = std::numeric_limits<double>::max_exponent;
@@ -46,18 +56,49 @@ M_Sines::M_Sines(int32_t toneCount) : AudioModule(2, 1) {
 
 void M_Sines::reset() {
     std::fill(phases.begin(), phases.end(), 0.0);
+    plan.hz = kNoPlan;
     livePhases = 0;
     knownLength = phases.size();
 }
 
 void M_Sines::process() {
-    const auto sr = static_cast<double>(*sampleRate);
-    const double step = kTwoPi / sr;
     const double f = inputValue(0);
+    if (f == plan.hz && *sampleRate == plan.rateHz && toneCount == plan.toneCount &&
+        phases.data() == plan.phases && phases.size() == plan.length) {
+        // Nothing the plan depends on has changed: the same audible tones, the same increments.
+        // What is needed after the sine calls is taken before them, so that only the sum and
+        // the loop's pointers live across each call.
+        Port& out = outputs[0];
+        const Port& amplitude = *inputSources[1];
+        const auto tones = static_cast<double>(toneCount);
+        double* phase = phases.data();
+        double* const end = phase + plan.audible;
+        const double* increment = plan.increments.data();
+        double sum = 0.0;
+        for (; phase != end; ++phase, ++increment) {
+            const double current = *phase;
+            double next = current + *increment;
+            if (next > kTwoPi) {
+                next -= kTwoPi;
+            }
+            *phase = next;
+            sum += std::sin(current);
+        }
+        out.value = sum * amplitude.value / tones;
+        return;
+    }
     if (f <= 0.0 || toneCount < 1) {
+        // Held: nothing changes, so a plan made before still holds when the frequency returns.
         outputs[0].value = 0.0;
         return;
     }
+    processUnplanned(f);
+}
+
+void M_Sines::processUnplanned(double f) {
+    plan.hz = kNoPlan;
+    const auto sr = static_cast<double>(*sampleRate);
+    const double step = kTwoPi / sr;
     if (phases.size() != knownLength) {
         // Replaced without setToneCount(): nothing is known about its entries.
         livePhases = phases.size();
@@ -93,6 +134,22 @@ void M_Sines::process() {
 
     const double a = inputValue(1);
     outputs[0].value = sum * a / static_cast<double>(toneCount);
+
+    // From the next frame on, only the audible tones hold a phase other than 0.0: that frame can
+    // follow the plan if f, the rate, the count and the list stay as they are now.
+    if (audible <= plan.increments.size()) {
+        fk = f;
+        for (size_t i = 0; i < audible; ++i) {
+            plan.increments[i] = fk * step;
+            fk += fk;
+        }
+        plan.hz = f;
+        plan.rateHz = *sampleRate;
+        plan.toneCount = toneCount;
+        plan.phases = phases.data();
+        plan.length = phases.size();
+        plan.audible = audible;
+    }
 }
 
 bool M_Sines::setToneCount(int32_t count) {
@@ -109,6 +166,7 @@ bool M_Sines::setToneCount(int32_t count) {
     }
     phases.swap(fresh);
     toneCount = count;
+    plan.hz = kNoPlan;
     livePhases = 0;
     knownLength = phases.size();
     return true;

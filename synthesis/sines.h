@@ -11,8 +11,10 @@
 // thread changes the tone count and the frequency under the same lock.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "engine/audio_module.h"
@@ -45,6 +47,26 @@ class M_Sines : public AudioModule {
     int32_t toneCount = 0;
 
   private:
+    // What a frame needs when f, the rate, the tone count and the phase list are those of the
+    // frame before: the number of audible tones and the increment of each, fk × 2π / sr. Made
+    // for at most kPlannedTones audible tones, which covers every fundamental above 0.0001 Hz at
+    // 192 kHz; lower ones take the full path on every frame.
+    static constexpr size_t kPlannedTones = 32;
+    struct Plan {
+        double hz = std::numeric_limits<double>::quiet_NaN();  // no frequency equals NaN
+        int32_t rateHz = 0;
+        int32_t toneCount = 0;
+        const double* phases = nullptr;
+        size_t length = 0;
+        size_t audible = 0;
+        std::array<double, kPlannedTones> increments{};
+    };
+
+    // The full frame for a frequency f that is positive (or NaN) and a tone count of at least 1,
+    // when the frame cannot follow the plan; it leaves a plan for the next frame where it can.
+    void processUnplanned(double f);
+
+    Plan plan;
     // Entries of `phases` from this index on are known to be 0.0.
     size_t livePhases = 0;
     // The length of `phases` when livePhases was last set, to notice a list replaced directly.

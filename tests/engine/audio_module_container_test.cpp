@@ -161,6 +161,53 @@ TEST(AudioModuleContainer, PassesItsInputToItsOutputWithinTheSameFrame) {
     }
 }
 
+// processFrames() reads the lists once for many frames; frame by frame it must do what process()
+// does: copy the inputs in, run the children in order, copy the outputs out, then hand over.
+TEST(AudioModuleContainer, ProcessFramesRunsEveryFrameAsProcessDoes) {
+    struct Graph {
+        std::vector<std::string> log;
+        AudioModuleContainer container{1, 2};
+        Probe pass{"pass", 1, &log};
+        Probe count{"count", 0, &log};
+        Graph() {
+            add(add(container, pass), count);
+            connect(container.inputsModule, 0, 0, pass);
+            connect(pass, 0, 0, container.outputsModule);
+            connect(count, 0, 1, container.outputsModule);
+        }
+        std::vector<std::string> frame() {
+            log.push_back("after");
+            return {std::to_string(container.outputValue(0)),
+                    std::to_string(container.outputValue(1))};
+        }
+    };
+    for (int32_t inputs : {1, 0}) {
+        Graph stepped;
+        Graph batched;
+        if (inputs == 0) {
+            // A root container: no inputs or outputs to copy.
+            for (Graph* g : {&stepped, &batched}) {
+                g->container.setPortCounts(0, 0);
+            }
+        }
+        std::vector<std::vector<std::string>> expected;
+        std::vector<std::vector<std::string>> got;
+        for (double value : {0.5, -2.0}) {
+            if (inputs == 1) {
+                stepped.container.setInputValue(0, value);
+                batched.container.setInputValue(0, value);
+            }
+            for (int i = 0; i < 3; ++i) {
+                stepped.container.process();
+                expected.push_back(stepped.frame());
+            }
+            batched.container.processFrames(3, [&] { got.push_back(batched.frame()); });
+        }
+        EXPECT_EQ(got, expected) << inputs << " inputs";
+        EXPECT_EQ(batched.log, stepped.log) << inputs << " inputs";
+    }
+}
+
 TEST(AudioModuleContainer, ProcessesAndResetsChildrenInChildOrder) {
     std::vector<std::string> log;
     AudioModuleContainer container(0, 0);

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -198,6 +199,48 @@ TEST(SinesEquivalence, PhaseListGivenANewLengthDirectlyIsTakenAsItStands) {
         EXPECT_EQ(fast.outputValue(0), plain.process(5000.0, 1.0, 44100)) << "frame " << i;
     }
     EXPECT_EQ(fast.phases, plain.phases);
+}
+
+// Frame after frame with the same frequency, rate and tone count, the module reuses what it worked
+// out on the frame before; whatever a caller writes between two frames must still count at once.
+TEST(SinesEquivalence, WritesBetweenSteadyFramesCountFromTheNextFrame) {
+    SampleRateGuard guard(44100);
+    M_Sines fast(4);
+    PlainSines plain(4);
+    double f = 3000.0;  // 3000, 6000 and 12000 Hz sound; 24000 Hz is muted
+    double a = 0.707;
+    struct Step {
+        const char* what;
+        std::function<void()> write;
+    };
+    const std::vector<Step> steps = {
+        {"nothing", [] {}},
+        {"an audible phase", [&] { fast.phases[1] = plain.phases[1] = 1.0; }},
+        {"the amplitude", [&] { a = -0.25; }},
+        {"a hold", [&] { f = -1.0; }},
+        {"the same frequency again", [&] { f = 3000.0; }},
+        {"the rate", [&] { g_sampleRate = 48000; }},
+        {"the rate back", [&] { g_sampleRate = 44100; }},
+        {"a smaller count in the field", [&] { fast.toneCount = plain.toneCount = 2; }},
+        {"the count back in the field", [&] { fast.toneCount = plain.toneCount = 4; }},
+        {"a phase list of the same length",
+         [&] {
+             fast.phases = plain.phases = {0.5, 1.5, 2.5, 0.0};
+         }},
+    };
+    for (const Step& step : steps) {
+        step.write();
+        fast.setInputValue(0, f);
+        fast.setInputValue(1, a);
+        for (int frame = 0; frame < 5; ++frame) {
+            fast.process();
+            const double expected = plain.process(f, a, g_sampleRate);
+            ASSERT_EQ(std::bit_cast<uint64_t>(fast.outputValue(0)),
+                      std::bit_cast<uint64_t>(expected))
+                << "frame " << frame << " after writing " << step.what;
+        }
+        ASSERT_TRUE(sameBits(fast.phases, plain.phases)) << "after writing " << step.what;
+    }
 }
 
 }  // namespace
