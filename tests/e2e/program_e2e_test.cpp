@@ -14,6 +14,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/e2e_session.h"
+#include "tests/support/program_texts.h"
 #include "tests/support/recording.h"
 #include "tests/support/signal_analysis.h"
 
@@ -29,19 +30,6 @@ constexpr size_t kFramesPerMs = MonitorRecording::kRateHz / 1000;
 // before it plays), and the time for a change of the sound to be heard.
 constexpr auto kStartLimit = 15s;
 constexpr auto kHearingLimit = 10s;
-
-const std::string kDeviceReport =
-    "Устройство вывода звука успешно инициализировано.\n"
-    "Количество каналов: 2\n"
-    "Частота дискретизации: 192000 Гц\n"
-    "Глубина квантования: 32 бит\n"
-    "\n"
-    "для возврата к предыдущему параметру наберите -1\n";
-const std::string kAskCount = "\nВведите количество тонов: ";
-const std::string kAskFrequency = "Введите частоту основного тона (Гц): ";
-const std::string kFailureReport =
-    "Ошибка: Подходящее устройство вывода звука не найдено.\n"
-    "нажмите любую клавишу для выхода.\n";
 
 // The level above which a tone counts as sounding.
 constexpr double kAudible = 0.05;

@@ -26,6 +26,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/e2e_session.h"
+#include "tests/support/program_texts.h"
 #include "tests/support/recording.h"
 #include "tests/support/signal_analysis.h"
 
@@ -40,20 +41,6 @@ constexpr size_t kFramesPerMs = MonitorRecording::kRateHz / 1000;
 // sound (or the end of the program) to come through.
 constexpr auto kStartLimit = 30s;
 constexpr auto kHearingLimit = 10s;
-
-// Every text that the program writes, as the user reads it; "\n" is a line end.
-const std::string kDeviceReport =
-    "Устройство вывода звука успешно инициализировано.\n"
-    "Количество каналов: 2\n"
-    "Частота дискретизации: 192000 Гц\n"
-    "Глубина квантования: 32 бит\n"
-    "\n"
-    "для возврата к предыдущему параметру наберите -1\n";
-const std::string kAskCount = "\nВведите количество тонов: ";
-const std::string kAskFrequency = "Введите частоту основного тона (Гц): ";
-const std::string kFailureReport =
-    "Ошибка: Подходящее устройство вывода звука не найдено.\n"
-    "нажмите любую клавишу для выхода.\n";
 
 std::string convert(const std::string& text, const char* to, const char* from) {
     iconv_t cd = iconv_open(to, from);
