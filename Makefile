@@ -1,16 +1,22 @@
 # The front door: `make run` and `make test` install what is missing, build and go.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEPS := scripts/install-deps.sh
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: run build test test-release test-asan test-tsan windows bench format deps clean
+.PHONY: run build program test test-release test-asan test-tsan windows bench install package \
+	format deps clean
 
-run: build
-	./build/release/tonarium
+# The program alone: its own packages, no test or benchmark framework.
+run: program
+	./build/program/tonarium
 
-build:
+program:
 	@$(DEPS) build
-	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS)
+	cmake --preset program >/dev/null
+	cmake --build --preset program -j $(JOBS)
+
+build: program
 
 test:
 	@$(DEPS) build test windows
@@ -27,6 +33,20 @@ bench:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	scripts/bench.sh
+
+# The program and its manual page under $(PREFIX) (default /usr/local), below $(DESTDIR).
+install:
+	@$(DEPS) build
+	cmake --preset program -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build --preset program -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install build/program
+
+# A Debian package of the same files, in build/program.
+package:
+	@$(DEPS) build package
+	cmake --preset program >/dev/null
+	cmake --build --preset program -j $(JOBS)
+	cd build/program && cpack -G DEB
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -18,11 +18,11 @@ std::ostream& endLine(std::ostream& out) {
     return out << '\n' << std::flush;
 }
 
+}  // namespace
+
 void printError(std::ostream& out, const char* message) {
     out << fgLightRed << "Ошибка: " << fgWhite << message << endLine;
 }
-
-}  // namespace
 
 void runFailureReport(std::istream& in, std::ostream& out) {
     printError(out, "Подходящее устройство вывода звука не найдено.");
@@ -37,6 +37,9 @@ void printDeviceReport(std::ostream& out, const DeviceFormat& format) {
         << endLine;
     out << fgCyan << "Глубина квантования: " << fgGray << format.bits << fgCyan << " бит"
         << endLine;
+}
+
+void printHint(std::ostream& out) {
     out << endLine;
     out << bgDarkYellow << fgBlack << "для возврата к предыдущему параметру наберите" << fgWhite
         << " -1" << bgBlack << endLine;

@@ -40,8 +40,14 @@ struct DeviceFormat {
 // Reports that no output device was found and waits for one character of input (or its end).
 void runFailureReport(std::istream& in, std::ostream& out);
 
-// The device report, its empty line and the hint line about stepping back.
+// The device report: its success line and the channels, rate and depth.
 void printDeviceReport(std::ostream& out, const DeviceFormat& format);
+
+// An empty line and the hint line about stepping back, printed after the device report.
+void printHint(std::ostream& out);
+
+// An error line: "Ошибка: " in light red, the message in white, a line end.
+void printError(std::ostream& out, const char* message);
 
 class Dialogue {
   public:

@@ -1,29 +1,72 @@
-// The program tonarium: an interactive console tone player.
+// The program tonarium: an interactive console tone player, and with options a command-line
+// tool (a set start, a chosen output, a scripted run of a set duration, the list of outputs).
 //
-// The program-wide objects are built before main in this order: the console of standard output,
-// then the container, the tone source and the output module (inside `program`); they are
-// destroyed in the reverse order after main returns. main installs the console control handler,
+// The console of standard output is built before main. main reads the command line; help,
+// version, a usage error and the list of outputs end the program at once. Otherwise it builds
+// the program's audio objects for the chosen output, installs the console control handler,
 // selects the texts' locale, sets the window title, wires the modules and hands over to
-// Program::run, which opens the device and runs the dialogue. Its two returning exits (no
-// device; end of the dialogue) close the device and return 0; the third exit, a console control
-// event, closes the device on the handler's thread and lets the platform end the process.
+// Program::run, which opens the device and runs the dialogue or the scripted run. Its exits close
+// the device and return the status; a console control event closes the device on the handler's
+// thread and lets the platform end the process.
 #include <iostream>
+#include <memory>
 
 #include "app/console.h"
 #include "app/control_events.h"
+#include "app/options.h"
 #include "app/program.h"
+#include "output/device_factory.h"
 
 namespace {
 
 Console consoleOut(makePlatformConsoleEffect(std::cout));
-Program program;
+
+// Each output's name on a line of its own, then its description indented, as ALSA's tools list
+// them.
+int listDevices(std::ostream& out) {
+    for (const OutputDeviceInfo& device : listOutputDevices()) {
+        out << device.name << '\n';
+        std::string line;
+        for (char c : device.description + '\n') {
+            if (c == '\n') {
+                if (!line.empty()) {
+                    out << "    " << line << '\n';
+                }
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+    }
+    out << std::flush;
+    return kExitSuccess;
+}
 
 }  // namespace
 
-int main() {
-    // A local: the listener thread ends before main returns, so it never reaches the
-    // program-wide objects while they are destroyed.
-    ControlEvents controlEvents([] {
+int main(int argc, char** argv) {
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.exitStatus) {
+        (*commandLine.exitStatus == kExitSuccess ? std::cout : std::cerr)
+            << commandLine.text << std::flush;
+        return *commandLine.exitStatus;
+    }
+    const Options& options = commandLine.options;
+    if (options.listDevices) {
+        return listDevices(std::cout);
+    }
+    std::unique_ptr<WaveOutDevice> deviceLayer = makeWaveOutDevice(options.deviceName);
+    if (deviceLayer == nullptr) {
+        std::cerr << "Ошибка: недопустимое значение «" << options.deviceName
+                  << "» параметра --device: нужен номер устройства из списка -l. Справка: "
+                     "tonarium --help\n";
+        return kExitUsage;
+    }
+
+    Program program(std::move(deviceLayer), options);
+    // Made after the program and so destroyed before it: the listener thread has ended before
+    // the program's objects are destroyed.
+    ControlEvents controlEvents([&program] {
         program.onControlEvent();
         consoleOut.restore();
     });
@@ -31,7 +74,7 @@ int main() {
     consoleOut.setConsoleTitle("Tonarium");
     consoleOut.attach(std::cout);
     program.wire();
-    const int status = program.run(std::cin, std::cout);
+    const int status = program.run(std::cin, std::cout, std::cerr);
     consoleOut.restore();
     return status;
 }

@@ -1,7 +1,10 @@
 #include "app/program.h"
 
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <utility>
 
 #include "app/dialogue.h"
@@ -13,6 +16,10 @@ namespace {
 constexpr int32_t kSinesOutput = 0;
 constexpr int32_t kFrequencyInput = 0;
 constexpr int32_t kAmplitudeInput = 1;
+
+// How long a scripted run waits, beyond its own duration, for the device to play it out: a sound
+// server may hold a new stream back for a second or two before it starts.
+constexpr std::chrono::seconds kPlayOutGrace{10};
 
 // The dialogue's lock: the container's, taken around each write into the tone source.
 class ContainerLock : public ParameterLock {
@@ -37,10 +44,14 @@ void writePlaybackStats(const M_WaveOut& waveOut) {
     stats << "underruns " << waveOut.underrunCount() << '\n';
 }
 
+FormatFilter formatFilterOf(const Options& options) {
+    return {options.channels, options.bits, options.rateHz};
+}
+
 }  // namespace
 
-Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer)
-    : waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)) {}
+Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options)
+    : waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)), options(std::move(options)) {}
 
 void Program::wire() {
     connect(sines, kSinesOutput, "L", waveOut);
@@ -48,25 +59,63 @@ void Program::wire() {
     add(add(container, sines), waveOut);
     container.prepare(true);
     // No lock: the playback thread does not exist yet.
-    sines.setInputValue(kFrequencyInput, 0.0);
-    sines.setInputValue(kAmplitudeInput, kAmplitude);
+    sines.setInputValue(kFrequencyInput, options.frequencyHz.value_or(0.0));
+    sines.setInputValue(kAmplitudeInput, options.amplitude);
+    if (options.toneCount) {
+        sines.setToneCount(*options.toneCount);
+    }
     container.reset();
 }
 
 int Program::run(std::istream& in, std::ostream& out) {
-    waveOut.open(kMaxChannels);
-    // The shared rate, not open's result, tells whether a device was opened: an open whose
-    // playback thread did not start still holds a device and is reported.
-    if (*waveOut.sampleRate == 0) {
-        runFailureReport(in, out);
+    return run(in, out, std::cerr);
+}
+
+int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
+    if (options.durationSeconds) {
+        waveOut.limitPlayback(*options.durationSeconds);
+    }
+    const bool opened =
+        waveOut.open(options.channels.value_or(kMaxChannels), formatFilterOf(options));
+    int status = kExitSuccess;
+    if (options.durationSeconds) {
+        status = opened ? runScripted(out, err) : kExitFailure;
+        if (!opened) {
+            printError(err, "Подходящее устройство вывода звука не найдено.");
+        }
+    } else if (opened) {
+        status = runDialogue(in, out);
     } else {
-        printDeviceReport(out, {waveOut.deviceChannels, waveOut.deviceRate, waveOut.deviceBits});
-        ContainerLock lock(container);
-        Dialogue(in, out, sines, lock, exitRequested).run();
+        runFailureReport(in, out);
+        // The program started without arguments ends with 0 on every path, as it always has.
+        status = options.anyGiven ? kExitFailure : kExitSuccess;
     }
     waveOut.close();
     writePlaybackStats(waveOut);
-    return 0;
+    return status;
+}
+
+int Program::runDialogue(std::istream& in, std::ostream& out) {
+    if (!options.quiet) {
+        printDeviceReport(out, {waveOut.deviceChannels, waveOut.deviceRate, waveOut.deviceBits});
+        printHint(out);
+    }
+    ContainerLock lock(container);
+    Dialogue(in, out, sines, lock, exitRequested).run();
+    return kExitSuccess;
+}
+
+int Program::runScripted(std::ostream& out, std::ostream& err) {
+    if (!options.quiet) {
+        printDeviceReport(out, {waveOut.deviceChannels, waveOut.deviceRate, waveOut.deviceBits});
+    }
+    const auto duration = std::chrono::duration<double>(*options.durationSeconds);
+    const auto limit = std::chrono::ceil<std::chrono::milliseconds>(duration) + kPlayOutGrace;
+    if (!waveOut.waitUntilPlayedOut(limit)) {
+        printError(err, "Устройство вывода звука не воспроизводит звук.");
+        return kExitFailure;
+    }
+    return kExitSuccess;
 }
 
 void Program::onControlEvent() {

@@ -1,7 +1,8 @@
 // The program's audio objects and the part of its start-up and shutdown that does not depend on
 // the platform: the tone source feeding the left and right inputs of the output module, both
-// children of one locked root container; the open of the output device; the device report and
-// the dialogue, or the failure report; and the close.
+// children of one locked root container; the open of the output device; then the dialogue (the
+// device report first, or the failure report), or a scripted run that plays for a set time; and
+// the close.
 //
 // The members are declared in construction order (container, tone source, output module) and so
 // destroyed in the reverse order; every module takes itself out of its container when destroyed,
@@ -17,6 +18,7 @@
 #include <iosfwd>
 #include <memory>
 
+#include "app/options.h"
 #include "engine/locked_container.h"
 #include "output/device_factory.h"
 #include "output/wave_out.h"
@@ -28,18 +30,22 @@ class Program {
     static constexpr int32_t kBufferCount = 3;
     static constexpr int32_t kBufferBytes = 46080;
     static constexpr int32_t kMaxChannels = 2;
-    static constexpr double kAmplitude = 0.707;
 
-    explicit Program(std::unique_ptr<WaveOutDevice> deviceLayer = makeDefaultWaveOutDevice());
+    // `options` fixes the start values, the format search and the kind of run; the defaults are
+    // the interactive player.
+    explicit Program(std::unique_ptr<WaveOutDevice> deviceLayer = makeDefaultWaveOutDevice(),
+                     Options options = {});
 
     // Connects the tone source to the output's "L" and "R", adds both to the container (tone
-    // source first), orders it, sets frequency 0.0 and amplitude 0.707, and resets. Main thread,
-    // before any other thread uses the modules.
+    // source first), orders it, sets the start frequency (0.0: silence), the amplitude and the
+    // tone count, and resets. Main thread, before any other thread uses the modules.
     void wire();
 
-    // Opens the output with at most two channels; then either reports the device and runs the
-    // dialogue over `in` and `out`, or reports the failure and waits for one character. Closes
-    // the output and returns the exit status, 0. Main thread, after wire().
+    // Opens the output; then, in a scripted run (a duration), plays for that long and ends;
+    // otherwise reports the device and runs the dialogue over `in` and `out`, or reports the
+    // failure and waits for one character. Closes the output and returns the exit status.
+    // Errors of a scripted run go to `err`. Main thread, after wire().
+    int run(std::istream& in, std::ostream& out, std::ostream& err);
     int run(std::istream& in, std::ostream& out);
 
     // The console control handler's steps: sets exitRequested and closes the output. Any
@@ -50,4 +56,10 @@ class Program {
     M_Sines sines{kStartToneCount};
     M_WaveOut waveOut;
     std::atomic<bool> exitRequested{false};
+
+  private:
+    int runDialogue(std::istream& in, std::ostream& out);
+    int runScripted(std::ostream& out, std::ostream& err);
+
+    const Options options;
 };

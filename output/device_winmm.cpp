@@ -98,7 +98,8 @@ void CALLBACK WinmmWaveOutDevice::Native::waveOutProc(HWAVEOUT, UINT message, DW
     }
 }
 
-WinmmWaveOutDevice::WinmmWaveOutDevice() : native(std::make_unique<Native>()) {
+WinmmWaveOutDevice::WinmmWaveOutDevice(std::optional<uint32_t> deviceId)
+    : deviceId(deviceId), native(std::make_unique<Native>()) {
     native->owner = this;
 }
 
@@ -116,7 +117,7 @@ WaveResult WinmmWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutC
     native->instance = instance;
     native->outstanding = 0;
     HWAVEOUT handle = nullptr;
-    const MMRESULT r = waveOutOpen(&handle, WAVE_MAPPER, &n.Format,
+    const MMRESULT r = waveOutOpen(&handle, deviceId ? UINT{*deviceId} : WAVE_MAPPER, &n.Format,
                                    reinterpret_cast<DWORD_PTR>(&Native::waveOutProc),
                                    reinterpret_cast<DWORD_PTR>(native.get()), CALLBACK_FUNCTION);
     if (r != MMSYSERR_NOERROR) {

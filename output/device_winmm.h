@@ -1,5 +1,5 @@
-// The Windows device layer: winmm's wave-out functions on the wave mapper (WAVE_MAPPER), with the
-// finished-buffer callback given as CALLBACK_FUNCTION.
+// The Windows device layer: winmm's wave-out functions on one wave-out device (by default the
+// wave mapper, WAVE_MAPPER), with the finished-buffer callback given as CALLBACK_FUNCTION.
 //
 // The portable records map one to one onto WAVEFORMATEXTENSIBLE and WAVEHDR. winmm keeps the
 // address of a prepared WAVEHDR until the header is unprepared, so the layer keeps one WAVEHDR
@@ -11,13 +11,17 @@
 // it hands back, so that all notices have come before it returns.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "output/wave_device.h"
 
 class WinmmWaveOutDevice : public WaveOutDevice {
   public:
-    WinmmWaveOutDevice();
+    // deviceId: a wave-out device number (0 to waveOutGetNumDevs() - 1); none means the wave
+    // mapper.
+    explicit WinmmWaveOutDevice(std::optional<uint32_t> deviceId = std::nullopt);
     ~WinmmWaveOutDevice() override;
 
     WaveResult open(const WaveFormatExtensible& format, WaveOutCallback callback,
@@ -29,6 +33,7 @@ class WinmmWaveOutDevice : public WaveOutDevice {
     WaveResult close() override;
 
   private:
+    const std::optional<uint32_t> deviceId;
     struct Native;
     std::unique_ptr<Native> native;
 };

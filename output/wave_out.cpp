@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -110,7 +111,7 @@ M_WaveOut::~M_WaveOut() {
     closeLocked();
 }
 
-bool M_WaveOut::open(int32_t maxChannels) {
+bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
     std::lock_guard<std::mutex> guard(closeMutex);
     closeLocked();
 
@@ -129,19 +130,35 @@ bool M_WaveOut::open(int32_t maxChannels) {
         headers[i].dwBufferLength = static_cast<uint32_t>(bufferBytes);
     }
 
+    {
+        std::lock_guard<std::mutex> played(playedOutMutex);
+        playedOut = false;
+    }
+    framesLeft = -1;
+
     // maxChannels 8 (or 9) starts at 7.1, 6 at 5.1, 4 at quad, 2 at stereo; below 2 there is no
     // layout to try. Counts above 9 are treated as 8 rather than read before the table.
     const int64_t first = std::max<int64_t>(0, 4 - int64_t{maxChannels} / 2);
     for (size_t entry = static_cast<size_t>(first); entry < kChannelLayouts.size(); ++entry) {
         const ChannelLayout& layout = kChannelLayouts[entry];
+        if (filter.channels && *filter.channels != layout.channels) {
+            continue;
+        }
         for (int32_t bits : kSampleDepthsBits) {
-            for (int32_t rateHz : kSampleRatesHz) {
+            if (filter.bits && *filter.bits != bits) {
+                continue;
+            }
+            for (size_t rate = 0; rate < (filter.rateHz ? 1 : kSampleRatesHz.size()); ++rate) {
+                const int32_t rateHz = filter.rateHz ? *filter.rateHz : kSampleRatesHz[rate];
                 if (tryOpen(rateHz, bits, layout) == kWaveNoError) {
                     device = deviceLayer.get();
                     deviceRate = rateHz;
                     deviceBits = bits;
                     deviceChannels = layout.channels;
                     g_sampleRate = rateHz;
+                    if (limitSeconds) {
+                        framesLeft = std::llround(*limitSeconds * rateHz);
+                    }
                     return start();
                 }
             }
@@ -153,6 +170,15 @@ bool M_WaveOut::open(int32_t maxChannels) {
 WaveResult M_WaveOut::tryOpen(int32_t rateHz, int32_t bits, const ChannelLayout& layout) {
     format = pcmFormat(rateHz, bits, layout);
     return deviceLayer->open(format, &M_WaveOut::deviceCallback, reinterpret_cast<uintptr_t>(this));
+}
+
+void M_WaveOut::limitPlayback(double seconds) {
+    limitSeconds = seconds;
+}
+
+bool M_WaveOut::waitUntilPlayedOut(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> played(playedOutMutex);
+    return playedOutChanged.wait_for(played, limit, [this] { return playedOut; });
 }
 
 bool M_WaveOut::close() {
@@ -221,9 +247,13 @@ void M_WaveOut::loop() {
         std::this_thread::sleep_for(kPollInterval);
         return;
     }
+    WaveHeader& header = headers[static_cast<size_t>(currentBuffer)];
+    if (framesLeft >= 0 && cutToLimit(header)) {
+        std::this_thread::sleep_for(kPollInterval);
+        return;
+    }
     fillBuffer(currentBuffer);
 
-    WaveHeader& header = headers[static_cast<size_t>(currentBuffer)];
     if ((header.dwFlags & kWhdrPrepared) != 0) {
         device->unprepareHeader(header);
     }
@@ -233,6 +263,22 @@ void M_WaveOut::loop() {
 
     waitForFreeBuffer();
     currentBuffer = (currentBuffer + 1) % bufferCount;
+}
+
+bool M_WaveOut::cutToLimit(WaveHeader& header) {
+    if (framesLeft == 0) {
+        if (freeBuffers.load() == bufferCount) {
+            std::lock_guard<std::mutex> played(playedOutMutex);
+            playedOut = true;
+            playedOutChanged.notify_all();
+        }
+        return true;
+    }
+    const int64_t frameBytes = format.nBlockAlign;
+    const int64_t frames = std::min<int64_t>(framesLeft, bufferBytes / frameBytes);
+    header.dwBufferLength = static_cast<uint32_t>(frames * frameBytes);
+    framesLeft -= frames;
+    return false;
 }
 
 void M_WaveOut::waitForFreeBuffer() {

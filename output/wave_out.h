@@ -16,9 +16,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "engine/audio_module.h"
@@ -43,6 +46,14 @@ inline constexpr std::array<ChannelLayout, 4> kChannelLayouts = {{
 inline constexpr std::array<int32_t, 3> kSampleDepthsBits = {32, 24, 16};
 inline constexpr std::array<int32_t, 2> kSampleRatesHz = {192000, 96000};
 
+// Narrows the format search: a value that is set replaces that dimension's list, so the search
+// tries only it, in the search's own order for the rest. A rate need not be one of the search's.
+struct FormatFilter {
+    std::optional<int32_t> channels;
+    std::optional<int32_t> bits;
+    std::optional<int32_t> rateHz;
+};
+
 // The integer-PCM WAVE_FORMAT_EXTENSIBLE record of one open attempt.
 WaveFormatExtensible pcmFormat(int32_t rateHz, int32_t bits, const ChannelLayout& layout);
 
@@ -61,7 +72,16 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // and 16 bits, each at 192000 and 96000 Hz; opens the first accepted format, sets
     // g_sampleRate and starts the playback thread. True only if both succeeded. A module that is
     // already open is closed first. Application threads; serialised with close().
-    bool open(int32_t maxChannels);
+    bool open(int32_t maxChannels, const FormatFilter& filter = {});
+
+    // Makes the next open play exactly round(seconds x rate) frames and then nothing more; the
+    // last buffer handed over is cut to the frames that remain. Application threads, before
+    // open.
+    void limitPlayback(double seconds);
+
+    // True once every frame of a limited playback has been rendered and the device has finished
+    // all of it; false when `limit` passes first. Any application thread.
+    bool waitUntilPlayedOut(std::chrono::milliseconds limit);
 
     // Stops the playback thread, resets and closes the device. Always true. Any application
     // thread, any number of times; concurrent calls are serialised.
@@ -109,6 +129,16 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // Blocks until a buffer is free or a stop is requested, looking every 11 ms.
     void waitForFreeBuffer();
 
+    // Cuts the buffer at currentBuffer to the frames that a limited playback still owes; true
+    // when there is nothing left to hand over (and the played-out notice once all is finished).
+    bool cutToLimit(WaveHeader& header);
+
     std::unique_ptr<WaveOutDevice> deviceLayer;
     std::mutex closeMutex;  // serialises open and close
+
+    std::optional<double> limitSeconds;  // set before open; read by open
+    int64_t framesLeft = -1;             // of a limited playback; -1 without a limit
+    std::mutex playedOutMutex;
+    std::condition_variable playedOutChanged;
+    bool playedOut = false;  // guarded by playedOutMutex
 };

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian/Ubuntu packages that a make target needs, and only those that are missing.
-#   scripts/install-deps.sh build|test|windows|bench ...
+#   scripts/install-deps.sh build|test|windows|bench|package ...
 # Elsewhere it names each missing package and fails.
 set -euo pipefail
 
 packages_for() {
     case "$1" in
-        build) echo "cmake make g++ libasound2-dev" ;;
-        test) echo "libgtest-dev libgmock-dev pulseaudio pulseaudio-utils libasound2-plugins alsa-utils" ;;
+        build) echo "cmake make g++ libasound2-dev libcli11-dev" ;;
+        test) echo "libgtest-dev libgmock-dev pulseaudio pulseaudio-utils libasound2-plugins alsa-utils groff-base dpkg-dev file" ;;
+        package) echo "dpkg-dev file" ;;
         windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 libgtest-dev libgmock-dev" ;;
         bench) echo "libbenchmark-dev libgtest-dev libgmock-dev sox alsa-utils pulseaudio pulseaudio-utils libasound2-plugins gnuplot-nox valgrind time" ;;
         *) echo "install-deps: unknown group '$1'" >&2; exit 2 ;;

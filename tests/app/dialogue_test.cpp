@@ -50,6 +50,7 @@ TEST(DeviceReport, PrintsTheFormatAndTheHintLineInTheirColours) {
     Console console(std::make_unique<MarkingEffect>(out));
     console.attach(out);
     printDeviceReport(out, {2, 192000, 32});
+    printHint(out);
     EXPECT_EQ(out.str(),
               "{0A}Устройство вывода звука успешно инициализировано.\n"
               "{03}Количество каналов: {07}2\n"

@@ -1,0 +1,231 @@
+// CLI11 does the parsing: it finds the options, their values and the unknown arguments. Every
+// value is taken as text and checked here, so that each refusal is one Russian line that names
+// the option and the value, whatever CLI11's own messages say.
+#include "app/options.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "synthesis/sines.h"
+
+#ifndef TONARIUM_VERSION
+#define TONARIUM_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr double kDefaultAmplitude = 0.707;
+constexpr double kMaxDurationSeconds = 1e9;
+constexpr int32_t kMinRateHz = 8000;
+constexpr int32_t kMaxRateHz = 384000;
+constexpr std::array<int32_t, 3> kAllowedBits = {16, 24, 32};
+constexpr std::array<int32_t, 4> kAllowedChannels = {2, 4, 6, 8};
+
+// A refusal of the command line, with its one-line message (without the help hint).
+struct UsageError {
+    std::string message;
+};
+
+[[noreturn]] void refuse(const std::string& message) {
+    throw UsageError{message};
+}
+
+[[noreturn]] void refuseValue(const std::string& option, const std::string& value,
+                              const std::string& expected) {
+    refuse("недопустимое значение «" + value + "» параметра " + option + ": " + expected + ".");
+}
+
+// A decimal number, with a point or a comma; the whole text must be the number.
+std::optional<double> parseDecimal(std::string text) {
+    std::replace(text.begin(), text.end(), ',', '.');
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<int32_t> parseWhole(const std::string& text) {
+    int32_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+int32_t wholeInRange(const std::string& option, const std::string& text, int32_t low,
+                     int32_t high) {
+    const std::optional<int32_t> value = parseWhole(text);
+    if (!value || *value < low || *value > high) {
+        refuseValue(option, text,
+                    "нужно целое число от " + std::to_string(low) + " до " + std::to_string(high));
+    }
+    return *value;
+}
+
+template <size_t N>
+int32_t wholeOneOf(const std::string& option, const std::string& text,
+                   const std::array<int32_t, N>& allowed) {
+    const std::optional<int32_t> value = parseWhole(text);
+    if (!value || std::find(allowed.begin(), allowed.end(), *value) == allowed.end()) {
+        std::string list;
+        for (int32_t entry : allowed) {
+            list += (list.empty() ? "" : ", ") + std::to_string(entry);
+        }
+        refuseValue(option, text, "допустимы " + list);
+    }
+    return *value;
+}
+
+double positiveDecimal(const std::string& option, const std::string& text, double high) {
+    const std::optional<double> value = parseDecimal(text);
+    if (!value || *value <= 0.0 || *value > high) {
+        refuseValue(option, text, "нужно положительное число");
+    }
+    return *value;
+}
+
+// A linear amplitude in (0, 1], or a level in dBFS with the suffix "dB" (at most 0 dB).
+double amplitudeOf(const std::string& option, const std::string& text) {
+    std::string number = text;
+    const bool decibels = number.size() > 2 && (number.ends_with("dB") || number.ends_with("db") ||
+                                                number.ends_with("DB"));
+    if (decibels) {
+        number.resize(number.size() - 2);
+    }
+    const std::optional<double> value = parseDecimal(number);
+    const double amplitude = !value ? 0.0 : decibels ? std::pow(10.0, *value / 20.0) : *value;
+    if (!value || !(amplitude > 0.0) || amplitude > 1.0) {
+        refuseValue(option, text, "нужно число больше 0 и не больше 1, или уровень до 0dB");
+    }
+    return amplitude;
+}
+
+// The option's long name at the start of one of CLI11's messages ("--frequency: ..."), or the
+// whole message where it has none.
+std::string optionNamedIn(const std::string& message) {
+    return message.substr(0, message.find(':'));
+}
+
+CommandLine parse(int argc, const char* const* argv) {
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras(false);
+    // A repeated option keeps its last value, as most tools do.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    struct Raw {
+        std::string tones, frequency, amplitude, duration, device, rate, bits, channels;
+    } raw;
+    Options options;
+    bool help = false;
+    bool version = false;
+    CLI::Option* tones = app.add_option("-n,--tones", raw.tones);
+    CLI::Option* frequency = app.add_option("-f,--frequency", raw.frequency);
+    CLI::Option* amplitude = app.add_option("-a,--amplitude", raw.amplitude);
+    CLI::Option* duration = app.add_option("-d,--duration", raw.duration);
+    CLI::Option* device = app.add_option("-D,--device", raw.device);
+    CLI::Option* rate = app.add_option("-r,--rate", raw.rate);
+    CLI::Option* bits = app.add_option("-b,--bits", raw.bits);
+    CLI::Option* channels = app.add_option("-c,--channels", raw.channels);
+    app.add_flag("-l,--list-devices", options.listDevices);
+    app.add_flag("-q,--quiet", options.quiet);
+    app.add_flag("-h,--help", help);
+    app.add_flag("-V,--version", version);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ExtrasError&) {
+        const std::vector<std::string> extras = app.remaining();
+        refuse("неизвестный параметр «" + (extras.empty() ? std::string() : extras.front()) + "».");
+    } catch (const CLI::ArgumentMismatch& error) {
+        refuse("параметру " + optionNamedIn(error.what()) + " не хватает значения.");
+    } catch (const CLI::ParseError& error) {
+        refuse(error.what());
+    }
+    if (help || version) {
+        return CommandLine{{}, kExitSuccess, help ? helpText() : versionText()};
+    }
+
+    options.anyGiven = argc > 1;
+    if (*tones) {
+        options.toneCount = wholeInRange("--tones", raw.tones, 1, M_Sines::kMaxToneCount);
+    }
+    if (*frequency) {
+        options.frequencyHz =
+            positiveDecimal("--frequency", raw.frequency, std::numeric_limits<double>::max());
+    }
+    options.amplitude = *amplitude ? amplitudeOf("--amplitude", raw.amplitude) : kDefaultAmplitude;
+    if (*duration) {
+        options.durationSeconds = positiveDecimal("--duration", raw.duration, kMaxDurationSeconds);
+        if (!options.frequencyHz) {
+            refuse("параметр --duration требует --frequency.");
+        }
+    }
+    if (*device) {
+        if (raw.device.empty()) {
+            refuseValue("--device", raw.device, "нужно имя или номер устройства");
+        }
+        options.deviceName = raw.device;
+    }
+    if (*rate) {
+        options.rateHz = wholeInRange("--rate", raw.rate, kMinRateHz, kMaxRateHz);
+    }
+    if (*bits) {
+        options.bits = wholeOneOf("--bits", raw.bits, kAllowedBits);
+    }
+    if (*channels) {
+        options.channels = wholeOneOf("--channels", raw.channels, kAllowedChannels);
+    }
+    return CommandLine{options, std::nullopt, {}};
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const* argv) {
+    try {
+        return parse(argc, argv);
+    } catch (const UsageError& error) {
+        return CommandLine{
+            {}, kExitUsage, "Ошибка: " + error.message + " Справка: tonarium --help\n"};
+    }
+}
+
+std::string versionText() {
+    return std::string("tonarium ") + TONARIUM_VERSION + "\n";
+}
+
+std::string helpText() {
+    return "Использование: tonarium [параметры]\n"
+           "Играет основной тон и его октавы. Без параметров спрашивает количество тонов\n"
+           "и частоту основного тона, пока звук играет; -1 возвращает к предыдущему вопросу.\n"
+           "\n"
+           "Параметры:\n"
+           "  -n, --tones N          начать с N тонов (от 1 до 1048576)\n"
+           "  -f, --frequency ГЦ     сразу играть основной тон этой частоты (440, 440.5, 440,5)\n"
+           "  -a, --amplitude A      громкость: 0 < A <= 1 (по умолчанию 0.707) или в дБ: -6dB\n"
+           "  -d, --duration СЕК     играть столько секунд и выйти, без диалога (нужен -f)\n"
+           "  -D, --device ИМЯ       устройство вывода: имя или номер из списка -l\n"
+           "  -l, --list-devices     показать устройства вывода и выйти\n"
+           "  -r, --rate ГЦ          частота дискретизации (по умолчанию 192000 или 96000)\n"
+           "  -b, --bits 16|24|32    глубина квантования (по умолчанию 32, 24 или 16)\n"
+           "  -c, --channels 2|4|6|8 количество каналов (по умолчанию 2)\n"
+           "  -q, --quiet            без отчёта об устройстве и без подсказки\n"
+           "  -h, --help             эта справка\n"
+           "  -V, --version          версия программы\n"
+           "\n"
+           "Примеры:\n"
+           "  tonarium -n 3 -f 440 -d 5   три тона (440, 880, 1760 Гц) в течение 5 секунд\n"
+           "  tonarium -l                 список устройств вывода\n"
+           "  tonarium -D pulse -f 220    диалог на выбранном устройстве, тон 220 Гц сразу\n"
+           "\n"
+           "Коды выхода: 0 - успех, 1 - ошибка при работе, 2 - ошибка в параметрах.\n";
+}
