@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <span>
 #include <string>
@@ -187,6 +189,64 @@ TEST_F(ProgramEndToEnd, UnderATerminalTheTextIsColouredAndTheColoursAreResetAtTh
     }
     // The typed answer is echoed by the terminal; the reset comes after everything else.
     EXPECT_EQ(text.substr(text.size() - 4), "\x1b[0m") << text;
+}
+
+// The frames of `s` from the first to the last sample louder than `level`; 0 when none is.
+size_t soundingSpan(std::span<const double> s, double level) {
+    const auto loud = [level](double x) { return std::abs(x) > level; };
+    const auto first = std::find_if(s.begin(), s.end(), loud);
+    const auto last = std::find_if(s.rbegin(), s.rend(), loud);
+    return first == s.end() ? 0 : static_cast<size_t>(last.base() - first);
+}
+
+TEST_F(ProgramEndToEnd, TimedRunPlaysTheAskedTonesForItsDurationAndEndsWithZero) {
+    SilentStream keepMonitorRunning;
+    MonitorRecording recording(monitorSourceFromEnvironment());
+    ASSERT_TRUE(recording.waitForFrames(1, kStartLimit));
+    const size_t before = recording.frameCount();
+    ChildProcess program({TONARIUM_BINARY, "-n", "3", "-f", "440", "-d", "1", "-q"},
+                         {.output = true});
+    Transcript transcript(program.outputFd());
+    EXPECT_EQ(program.waitForExit(kStartLimit + 1s), std::optional<int>(0));
+    const size_t ended = recording.framesArrivedBy(Clock::now());
+    ASSERT_TRUE(recording.waitForFrames(ended + 500 * kFramesPerMs, kHearingLimit));
+    ASSERT_TRUE(transcript.waitForEnd(kHearingLimit));
+    EXPECT_EQ(transcript.text(), "");
+
+    const std::vector<double> s = leftChannel(recording, before, recording.frameCount() - before);
+    EXPECT_NEAR(static_cast<double>(soundingSpan(s, 0.05)) / kRateHz, 1.0, 0.05);
+    const auto chord = std::find_if(s.begin(), s.end(), [](double x) { return x > 0.05; });
+    ASSERT_NE(chord, s.end());
+    const std::span<const double> middle(chord + 300 * kFramesPerMs, 400 * kFramesPerMs);
+    for (double hz : {440.0, 880.0, 1760.0}) {
+        EXPECT_NEAR(amplitudeAt(middle, hz, kRateHz), 0.707 / 3, 0.01) << hz;
+    }
+}
+
+TEST_F(ProgramEndToEnd, CommandLineListsTheServersOutputAndRefusesAMissingOne) {
+    ChildProcess list({TONARIUM_BINARY, "-l"}, {.output = true});
+    Transcript listing(list.outputFd());
+    EXPECT_EQ(list.waitForExit(kHearingLimit), std::optional<int>(0));
+    ASSERT_TRUE(listing.waitForEnd(kHearingLimit));
+    EXPECT_NE(listing.text().find("pulse\n    PulseAudio Sound Server\n"), std::string::npos)
+        << listing.text();
+
+    ChildProcess missing({TONARIUM_BINARY, "-D", "no-such-output", "-f", "440", "-d", "1"},
+                         {.output = true, .errorToOutput = true});
+    Transcript refusal(missing.outputFd());
+    EXPECT_EQ(missing.waitForExit(kHearingLimit), std::optional<int>(1));
+    ASSERT_TRUE(refusal.waitForEnd(kHearingLimit));
+    EXPECT_EQ(refusal.text(), "Ошибка: Подходящее устройство вывода звука не найдено.\n");
+}
+
+TEST_F(ProgramEndToEnd, InterruptEndsATimedRunAtOnce) {
+    SilentStream keepMonitorRunning;
+    MonitorRecording recording(monitorSourceFromEnvironment());
+    ChildProcess program({TONARIUM_BINARY, "-f", "440", "-d", "30"}, {.output = true});
+    Transcript transcript(program.outputFd());
+    ASSERT_TRUE(recording.waitForSound(0, kAudible / 2, kStartLimit).has_value());
+    kill(program.pid(), SIGINT);
+    EXPECT_EQ(program.waitForExit(500ms), std::optional<int>(128 + SIGINT));
 }
 
 }  // namespace

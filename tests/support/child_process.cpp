@@ -47,6 +47,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, ChildPipes pipe
     }
     if (pipes.output) {
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        if (pipes.errorToOutput) {
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+        }
     } else {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     }

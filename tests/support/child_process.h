@@ -12,8 +12,9 @@
 
 // Which of the child's standard streams are pipes to the parent.
 struct ChildPipes {
-    bool input = false;   // standard input (writeInput)
-    bool output = false;  // standard output (outputFd)
+    bool input = false;          // standard input (writeInput)
+    bool output = false;         // standard output (outputFd)
+    bool errorToOutput = false;  // standard error joins standard output's pipe
 };
 
 class ChildProcess {
