@@ -12,6 +12,11 @@ run_preset() {
     ctest --preset "$preset" -j "$jobs"
 }
 
+# The program alone, as `make run`, `make install` and `make package` build it: in a fresh folder,
+# with no test framework; its install and its Debian package.
+echo "=== program, install and package"
+tests/package/check-install.sh
+
 for preset in release asan tsan; do
     run_preset "$preset"
 done
