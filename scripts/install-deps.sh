@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages_for() {
     case "$1" in
-        build) echo "cmake make g++ libasound2-dev" ;;
+        build) echo "cmake make g++ pkg-config libasound2-dev libsndfile1-dev" ;;
         test) echo "libgtest-dev libgmock-dev pulseaudio pulseaudio-utils libasound2-plugins alsa-utils" ;;
         windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 libgtest-dev libgmock-dev" ;;
         bench) echo "libbenchmark-dev libgtest-dev libgmock-dev sox alsa-utils pulseaudio pulseaudio-utils libasound2-plugins gnuplot-nox valgrind time" ;;
