@@ -33,8 +33,7 @@ std::unique_ptr<FileWriter> makeFileWriter(FileKind kind) {
 }  // namespace
 #endif
 
-std::unique_ptr<FileWaveOutDevice> makeFileWaveOutDevice(const std::string& path,
-                                                         FilePacing pacing,
+std::unique_ptr<FileWaveOutDevice> makeFileWaveOutDevice(const std::string& path, FilePacing pacing,
                                                          std::optional<double> durationSeconds) {
     const std::optional<FileKind> kind = fileKindOfPath(path);
     if (!kind) {

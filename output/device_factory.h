@@ -19,8 +19,7 @@ std::unique_ptr<WaveOutDevice> makeDefaultWaveOutDevice();
 // With a duration, exactly llround(seconds × the opened rate) frames are written. The file is
 // created by the device's open, not here. Throws std::invalid_argument for a path whose
 // extension this platform does not write and for the arguments FileWaveOutDevice refuses.
-std::unique_ptr<FileWaveOutDevice> makeFileWaveOutDevice(const std::string& path,
-                                                         FilePacing pacing,
+std::unique_ptr<FileWaveOutDevice> makeFileWaveOutDevice(const std::string& path, FilePacing pacing,
                                                          std::optional<double> durationSeconds);
 
 // The file kinds this platform's writer makes, in the order a usage message lists them.

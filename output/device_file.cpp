@@ -134,9 +134,12 @@ WaveResult FileWaveOutDevice::write(WaveHeader& header) {
             anchorFrames = 0;
         }
         anchorFrames += frames;
-        // Due times come from the frame count since the anchor, so that they do not drift.
-        const auto sinceAnchor =
-            std::chrono::nanoseconds(static_cast<int64_t>(anchorFrames * 1'000'000'000 / rateHz));
+        // Due times come from the frame count since the anchor, so that they do not drift; whole
+        // seconds and the rest apart, so that a session of days does not overflow.
+        constexpr uint64_t kNanosecondsPerSecond = 1'000'000'000;
+        const auto sinceAnchor = std::chrono::nanoseconds(
+            static_cast<int64_t>(anchorFrames / rateHz * kNanosecondsPerSecond +
+                                 anchorFrames % rateHz * kNanosecondsPerSecond / rateHz));
         queue.push_back({&header, anchor + sinceAnchor});
     }
     queueChanged.notify_all();
@@ -194,17 +197,16 @@ void FileWaveOutDevice::deliver(WaveHeader& header) {
         if (frameLimit) {
             frames = std::min(frames, *frameLimit - before);
         }
-        const FileOutputError result = writer->write(header.lpData, frames);
+        uint64_t stored = 0;
+        const FileOutputError result = writer->write(header.lpData, frames, stored);
+        {
+            std::lock_guard lock(statusMutex);
+            written = before + stored;
+        }
         if (result != FileOutputError::None) {
             finishFile(result);
-        } else {
-            {
-                std::lock_guard lock(statusMutex);
-                written = before + frames;
-            }
-            if (frameLimit && before + frames == *frameLimit) {
-                finishFile(FileOutputError::None);
-            }
+        } else if (frameLimit && before + frames == *frameLimit) {
+            finishFile(FileOutputError::None);
         }
     }
     header.dwFlags = (header.dwFlags & ~kWhdrInQueue) | kWhdrDone;
@@ -240,8 +242,9 @@ void FileWaveOutDevice::pace() {
     while (!stopRequested) {
         const Clock::time_point now = Clock::now();
         if (queue.empty() || now < queue.front().due) {
-            const Clock::time_point wake =
-                queue.empty() ? now + kLongestWait : std::min(queue.front().due, now + kLongestWait);
+            const Clock::time_point wake = queue.empty()
+                                               ? now + kLongestWait
+                                               : std::min(queue.front().due, now + kLongestWait);
             queueChanged.wait_until(lock, wake);
             continue;
         }

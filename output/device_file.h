@@ -110,8 +110,8 @@ class FileWaveOutDevice : public WaveOutDevice {
 
     // Serialises the file and the notices. Taken before stateMutex, never while waiting.
     std::mutex deliveryMutex;
-    bool isOpen = false;    // under deliveryMutex
-    bool writing = false;   // the file is open and takes frames; under deliveryMutex
+    bool isOpen = false;   // under deliveryMutex
+    bool writing = false;  // the file is open and takes frames; under deliveryMutex
 
     // The paced queue and its clock.
     std::mutex queueMutex;

@@ -101,7 +101,8 @@ FileOutputError MmioWriter::create(const std::string& path, const WaveFormatExte
     return FileOutputError::None;
 }
 
-FileOutputError MmioWriter::write(const char* bytes, uint64_t frames) {
+FileOutputError MmioWriter::write(const char* bytes, uint64_t frames, uint64_t& stored) {
+    stored = 0;
     if (native->file == nullptr) {
         return FileOutputError::WriteFailed;
     }
@@ -113,12 +114,21 @@ FileOutputError MmioWriter::write(const char* bytes, uint64_t frames) {
     while (done < count) {
         // mmioWrite takes a LONG count; buffers are far smaller, but stay within it regardless.
         const auto piece = static_cast<LONG>(std::min<uint64_t>(count - done, 1u << 30));
-        if (mmioWrite(native->file, bytes + done, piece) != piece) {
+        const LONG wrote = mmioWrite(native->file, bytes + done, piece);
+        if (wrote > 0) {
+            done += static_cast<uint64_t>(wrote);
+        }
+        if (wrote != piece) {
+            // The RIFF sizes count whole frames only: a torn frame is cut off again.
+            const uint64_t whole = done - done % native->frameBytes;
+            mmioSeek(native->file, static_cast<LONG>(whole - done), SEEK_CUR);
+            native->bytesWritten += whole;
+            stored = whole / native->frameBytes;
             return FileOutputError::WriteFailed;
         }
-        done += static_cast<uint64_t>(piece);
     }
     native->bytesWritten += count;
+    stored = frames;
     return FileOutputError::None;
 }
 

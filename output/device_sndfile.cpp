@@ -111,8 +111,7 @@ bool SndfileWriter::holds(const WaveFormatExtensible& format) const {
     return subtypeOf(format.wBitsPerSample) != 0 && sf_format_check(&info) == SF_TRUE;
 }
 
-FileOutputError SndfileWriter::create(const std::string& path,
-                                      const WaveFormatExtensible& format) {
+FileOutputError SndfileWriter::create(const std::string& path, const WaveFormatExtensible& format) {
     finish();
     SF_INFO info = infoOf(kind, format);
     errno = 0;
@@ -137,7 +136,8 @@ FileOutputError SndfileWriter::create(const std::string& path,
     return FileOutputError::None;
 }
 
-FileOutputError SndfileWriter::write(const char* bytes, uint64_t frames) {
+FileOutputError SndfileWriter::write(const char* bytes, uint64_t frames, uint64_t& stored) {
+    stored = 0;
     if (file == nullptr) {
         return FileOutputError::WriteFailed;
     }
@@ -155,9 +155,11 @@ FileOutputError SndfileWriter::write(const char* bytes, uint64_t frames) {
             in += sampleBytes;
         }
         errno = 0;
-        if (sf_writef_int(file, widened.data(), static_cast<sf_count_t>(chunk)) !=
-            static_cast<sf_count_t>(chunk)) {
-            return failureOf(errno, false);
+        const sf_count_t done = sf_writef_int(file, widened.data(), static_cast<sf_count_t>(chunk));
+        const int savedErrno = errno;
+        stored += done > 0 ? static_cast<uint64_t>(done) : 0;
+        if (done != static_cast<sf_count_t>(chunk)) {
+            return failureOf(savedErrno, false);
         }
         frames -= chunk;
     }

@@ -28,7 +28,7 @@ class SndfileWriter : public FileWriter {
 
     bool holds(const WaveFormatExtensible& format) const override;
     FileOutputError create(const std::string& path, const WaveFormatExtensible& format) override;
-    FileOutputError write(const char* bytes, uint64_t frames) override;
+    FileOutputError write(const char* bytes, uint64_t frames, uint64_t& stored) override;
     FileOutputError finish() override;
 
   private:

@@ -57,8 +57,9 @@ class FileWriter {
     // Creates (or replaces) the file at `path` for `format`, one that holds() accepts.
     virtual FileOutputError create(const std::string& path, const WaveFormatExtensible& format) = 0;
 
-    // Appends `frames` whole frames from `bytes`.
-    virtual FileOutputError write(const char* bytes, uint64_t frames) = 0;
+    // Appends `frames` whole frames from `bytes`. `stored` is set to the frames that reached the
+    // file, all of them on success, fewer when the write failed partway.
+    virtual FileOutputError write(const char* bytes, uint64_t frames, uint64_t& stored) = 0;
 
     // Completes the header and closes the file, keeping every frame written; None when no file
     // is open. After a failed write it still closes the file with a header that matches what

@@ -201,8 +201,8 @@ class FileDeviceTest : public testing::Test {
             ToneGraph::expected(format.nChannels, format.wBitsPerSample, rate, frames);
         ASSERT_EQ(r.samples.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
-            ASSERT_EQ(r.samples[i], expected[i]) << "sample " << i << " (frame "
-                                                 << i / format.nChannels << ")";
+            ASSERT_EQ(r.samples[i], expected[i])
+                << "sample " << i << " (frame " << i / format.nChannels << ")";
         }
     }
 
@@ -255,14 +255,22 @@ TEST_F(FileDeviceTest, EveryKindTakesTheFirstFormatItHoldsAndStoresItsSamplesExa
 
 TEST_F(FileDeviceTest, TheExtensionPicksTheKindWithoutRegardToCase) {
     const std::vector<std::pair<std::string, std::optional<FileKind>>> table = {
-        {"a.wav", FileKind::Wav},         {"dir/b.WaV", FileKind::Wav},
-        {"c.FLAC", FileKind::Flac},       {"d.aiff", FileKind::Aiff},
-        {"e.caf", FileKind::Caf},         {"f.W64", FileKind::W64},
-        {"g.rf64", FileKind::Rf64},       {"x.y.flac", FileKind::Flac},
-        {"h.mp3", std::nullopt},          {"wav", std::nullopt},
-        {".wav", std::nullopt},           {"dir.wav/take", std::nullopt},
-        {"dir.wav\\take", std::nullopt},  {"i.wav.", std::nullopt},
-        {"", std::nullopt},               {"j.aif", std::nullopt},
+        {"a.wav", FileKind::Wav},
+        {"dir/b.WaV", FileKind::Wav},
+        {"c.FLAC", FileKind::Flac},
+        {"d.aiff", FileKind::Aiff},
+        {"e.caf", FileKind::Caf},
+        {"f.W64", FileKind::W64},
+        {"g.rf64", FileKind::Rf64},
+        {"x.y.flac", FileKind::Flac},
+        {"h.mp3", std::nullopt},
+        {"wav", std::nullopt},
+        {".wav", std::nullopt},
+        {"dir.wav/take", std::nullopt},
+        {"dir.wav\\take", std::nullopt},
+        {"i.wav.", std::nullopt},
+        {"", std::nullopt},
+        {"j.aif", std::nullopt},
     };
     for (const auto& [path, kind] : table) {
         EXPECT_EQ(fileKindOfPath(path), kind) << path;
@@ -338,6 +346,7 @@ TEST_F(FileDeviceTest, AFileThatCannotBeWrittenIsReportedAndWhatWasWrittenStaysR
             EXPECT_GT(r.info.frames, 0);
             EXPECT_LT(r.info.frames, 96000);
             EXPECT_EQ(static_cast<uint64_t>(r.info.frames), file->framesWritten());
+            EXPECT_EQ(r.samples, ToneGraph::expected(2, 16, 96000, r.info.frames));
         }
     }
 }
