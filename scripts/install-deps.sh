@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages_for() {
     case "$1" in
-        build) echo "cmake make g++ libasound2-dev libcli11-dev" ;;
+        build) echo "cmake make g++ pkg-config libasound2-dev libcli11-dev libsndfile1-dev" ;;
         test) echo "libgtest-dev libgmock-dev pulseaudio pulseaudio-utils libasound2-plugins alsa-utils groff-base dpkg-dev file" ;;
         package) echo "dpkg-dev file" ;;
         windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 libgtest-dev libgmock-dev" ;;
