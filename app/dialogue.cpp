@@ -30,13 +30,26 @@ void runFailureReport(std::istream& in, std::ostream& out) {
     in.get();
 }
 
-void printDeviceReport(std::ostream& out, const DeviceFormat& format) {
-    out << fgLightGreen << "Устройство вывода звука успешно инициализировано." << endLine;
+namespace {
+
+void printFormat(std::ostream& out, const DeviceFormat& format) {
     out << fgCyan << "Количество каналов: " << fgGray << format.channels << endLine;
     out << fgCyan << "Частота дискретизации: " << fgGray << format.rateHz << fgCyan << " Гц"
         << endLine;
     out << fgCyan << "Глубина квантования: " << fgGray << format.bits << fgCyan << " бит"
         << endLine;
+}
+
+}  // namespace
+
+void printDeviceReport(std::ostream& out, const DeviceFormat& format) {
+    out << fgLightGreen << "Устройство вывода звука успешно инициализировано." << endLine;
+    printFormat(out, format);
+}
+
+void printFileReport(std::ostream& out, const std::string& path, const DeviceFormat& format) {
+    out << fgCyan << "Файл: " << fgGray << path << endLine;
+    printFormat(out, format);
 }
 
 void printHint(std::ostream& out) {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 
 class M_Sines;
 
@@ -42,6 +43,10 @@ void runFailureReport(std::istream& in, std::ostream& out);
 
 // The device report: its success line and the channels, rate and depth.
 void printDeviceReport(std::ostream& out, const DeviceFormat& format);
+
+// The report of a sound file written in place of a device: its name, then the channels, rate
+// and depth.
+void printFileReport(std::ostream& out, const std::string& path, const DeviceFormat& format);
 
 // An empty line and the hint line about stepping back, printed after the device report.
 void printHint(std::ostream& out);

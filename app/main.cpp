@@ -1,5 +1,6 @@
 // The program tonarium: an interactive console tone player, and with options a command-line
-// tool (a set start, a chosen output, a scripted run of a set duration, the list of outputs).
+// tool (a set start, a chosen output or a sound file, a scripted run of a set duration, the list
+// of outputs).
 //
 // The console of standard output is built before main. main reads the command line; help,
 // version, a usage error and the list of outputs end the program at once. Otherwise it builds
@@ -55,7 +56,17 @@ int main(int argc, char** argv) {
     if (options.listDevices) {
         return listDevices(std::cout);
     }
-    std::unique_ptr<WaveOutDevice> deviceLayer = makeWaveOutDevice(options.deviceName);
+    std::unique_ptr<WaveOutDevice> deviceLayer;
+    FileWaveOutDevice* file = nullptr;
+    if (!options.outputPath.empty()) {
+        auto fileLayer = makeFileWaveOutDevice(
+            options.outputPath, options.durationSeconds ? FilePacing::Unpaced : FilePacing::Paced,
+            options.durationSeconds);
+        file = fileLayer.get();
+        deviceLayer = std::move(fileLayer);
+    } else {
+        deviceLayer = makeWaveOutDevice(options.deviceName);
+    }
     if (deviceLayer == nullptr) {
         std::cerr << "Ошибка: недопустимое значение «" << options.deviceName
                   << "» параметра --device: нужен номер устройства из списка -l. Справка: "
@@ -63,7 +74,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    Program program(std::move(deviceLayer), options);
+    Program program(std::move(deviceLayer), options, file);
     // Made after the program and so destroyed before it: the listener thread has ended before
     // the program's objects are destroyed.
     ControlEvents controlEvents([&program] {

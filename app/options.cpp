@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "output/file_output.h"
 #include "synthesis/sines.h"
 
 #ifndef TONARIUM_VERSION
@@ -123,7 +124,7 @@ CommandLine parse(int argc, const char* const* argv) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
     struct Raw {
-        std::string tones, frequency, amplitude, duration, device, rate, bits, channels;
+        std::string tones, frequency, amplitude, duration, device, output, rate, bits, channels;
     } raw;
     Options options;
     bool help = false;
@@ -133,6 +134,7 @@ CommandLine parse(int argc, const char* const* argv) {
     CLI::Option* amplitude = app.add_option("-a,--amplitude", raw.amplitude);
     CLI::Option* duration = app.add_option("-d,--duration", raw.duration);
     CLI::Option* device = app.add_option("-D,--device", raw.device);
+    CLI::Option* output = app.add_option("-o,--output", raw.output);
     CLI::Option* rate = app.add_option("-r,--rate", raw.rate);
     CLI::Option* bits = app.add_option("-b,--bits", raw.bits);
     CLI::Option* channels = app.add_option("-c,--channels", raw.channels);
@@ -176,6 +178,16 @@ CommandLine parse(int argc, const char* const* argv) {
         }
         options.deviceName = raw.device;
     }
+    if (*output) {
+        if (!fileKindOfPath(raw.output)) {
+            std::string list;
+            for (const std::string& extension : acceptedFileExtensions()) {
+                list += (list.empty() ? "" : ", ") + extension;
+            }
+            refuseValue("--output", raw.output, "допустимы файлы " + list);
+        }
+        options.outputPath = raw.output;
+    }
     if (*rate) {
         options.rateHz = wholeInRange("--rate", raw.rate, kMinRateHz, kMaxRateHz);
     }
@@ -215,6 +227,7 @@ std::string helpText() {
            "  -d, --duration СЕК     играть столько секунд и выйти, без диалога (нужен -f)\n"
            "  -D, --device ИМЯ       устройство вывода: имя или номер из списка -l\n"
            "  -l, --list-devices     показать устройства вывода и выйти\n"
+           "  -o, --output ФАЙЛ      записать звук в файл (.wav, .flac, ...) вместо вывода\n"
            "  -r, --rate ГЦ          частота дискретизации (по умолчанию 192000 или 96000)\n"
            "  -b, --bits 16|24|32    глубина квантования (по умолчанию 32, 24 или 16)\n"
            "  -c, --channels 2|4|6|8 количество каналов (по умолчанию 2)\n"

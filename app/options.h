@@ -25,6 +25,7 @@ struct Options {
     double amplitude = 0.707;
     std::optional<double> durationSeconds;
     std::string deviceName;  // empty: the platform's default output
+    std::string outputPath;  // a sound file to write instead of playing; empty: play
     bool listDevices = false;
     std::optional<int32_t> rateHz;
     std::optional<int32_t> bits;

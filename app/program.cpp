@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <string>
 #include <utility>
 
 #include "app/dialogue.h"
@@ -50,8 +51,11 @@ FormatFilter formatFilterOf(const Options& options) {
 
 }  // namespace
 
-Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options)
-    : waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)), options(std::move(options)) {}
+Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options,
+                 FileWaveOutDevice* file)
+    : waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)),
+      options(std::move(options)),
+      file(file) {}
 
 void Program::wire() {
     connect(sines, kSinesOutput, "L", waveOut);
@@ -78,7 +82,9 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
     const bool opened =
         waveOut.open(options.channels.value_or(kMaxChannels), formatFilterOf(options));
     int status = kExitSuccess;
-    if (options.durationSeconds) {
+    if (!opened && reportFileError(err)) {
+        status = kExitFailure;
+    } else if (options.durationSeconds) {
         status = opened ? runScripted(out, err) : kExitFailure;
         if (!opened) {
             printError(err, "Подходящее устройство вывода звука не найдено.");
@@ -91,13 +97,16 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
         status = options.anyGiven ? kExitFailure : kExitSuccess;
     }
     waveOut.close();
+    if (opened && reportFileError(err)) {
+        status = kExitFailure;
+    }
     writePlaybackStats(waveOut);
     return status;
 }
 
 int Program::runDialogue(std::istream& in, std::ostream& out) {
     if (!options.quiet) {
-        printDeviceReport(out, {waveOut.deviceChannels, waveOut.deviceRate, waveOut.deviceBits});
+        printReport(out);
         printHint(out);
     }
     ContainerLock lock(container);
@@ -107,15 +116,48 @@ int Program::runDialogue(std::istream& in, std::ostream& out) {
 
 int Program::runScripted(std::ostream& out, std::ostream& err) {
     if (!options.quiet) {
-        printDeviceReport(out, {waveOut.deviceChannels, waveOut.deviceRate, waveOut.deviceBits});
+        printReport(out);
     }
     const auto duration = std::chrono::duration<double>(*options.durationSeconds);
     const auto limit = std::chrono::ceil<std::chrono::milliseconds>(duration) + kPlayOutGrace;
+    if (file != nullptr) {
+        // A file is written as fast as it can be, and ends early on a failure, which the close
+        // reports.
+        file->waitUntilComplete(limit);
+        return kExitSuccess;
+    }
     if (!waveOut.waitUntilPlayedOut(limit)) {
         printError(err, "Устройство вывода звука не воспроизводит звук.");
         return kExitFailure;
     }
     return kExitSuccess;
+}
+
+void Program::printReport(std::ostream& out) {
+    const DeviceFormat format{waveOut.deviceChannels, waveOut.deviceRate, waveOut.deviceBits};
+    if (file != nullptr) {
+        printFileReport(out, options.outputPath, format);
+    } else {
+        printDeviceReport(out, format);
+    }
+}
+
+bool Program::reportFileError(std::ostream& err) {
+    if (file == nullptr || file->error() == FileOutputError::None) {
+        return false;
+    }
+    const std::string message = [this] {
+        switch (file->error()) {
+            case FileOutputError::CannotCreate:
+                return "Не удаётся создать файл «" + options.outputPath + "».";
+            case FileOutputError::TooLarge:
+                return "Файл «" + options.outputPath + "» достиг наибольшего размера.";
+            default:
+                return "Не удаётся записать файл «" + options.outputPath + "».";
+        }
+    }();
+    printError(err, message.c_str());
+    return true;
 }
 
 void Program::onControlEvent() {

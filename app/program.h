@@ -33,8 +33,10 @@ class Program {
 
     // `options` fixes the start values, the format search and the kind of run; the defaults are
     // the interactive player.
+    // `file`, where the device layer writes a sound file, is that layer (owned by the output
+    // module): its failures and its end are the run's.
     explicit Program(std::unique_ptr<WaveOutDevice> deviceLayer = makeDefaultWaveOutDevice(),
-                     Options options = {});
+                     Options options = {}, FileWaveOutDevice* file = nullptr);
 
     // Connects the tone source to the output's "L" and "R", adds both to the container (tone
     // source first), orders it, sets the start frequency (0.0: silence), the amplitude and the
@@ -60,6 +62,10 @@ class Program {
   private:
     int runDialogue(std::istream& in, std::ostream& out);
     int runScripted(std::ostream& out, std::ostream& err);
+    void printReport(std::ostream& out);
+    // The error line of a file that failed; true when it failed.
+    bool reportFileError(std::ostream& err);
 
     const Options options;
+    FileWaveOutDevice* const file;
 };
