@@ -87,7 +87,8 @@ void M_GainRamp::plan(double target) {
         rampFrames = n;
         plannedRateHz = rateHz;
     }
-    targetPosition = std::llround(static_cast<double>(rampFrames) * std::acos(1.0 - 2.0 * clamped) / kPi);
+    targetPosition =
+        std::llround(static_cast<double>(rampFrames) * std::acos(1.0 - 2.0 * clamped) / kPi);
     if (position == targetPosition || (wasSettled && sameTarget)) {
         settle(frames.load(std::memory_order_relaxed));
     } else {

@@ -43,7 +43,8 @@ TEST(GainRamp, RampsInRoundedFramesWithBoundedStepsAndEndsExactlyOnTheTarget) {
         int32_t rateHz;
         double ms;
     };
-    for (const Case c : {Case{44100, 5.0}, Case{96000, 1.0}, Case{192000, 100.0}, Case{44100, 0.01}}) {
+    for (const Case c :
+         {Case{44100, 5.0}, Case{96000, 1.0}, Case{192000, 100.0}, Case{44100, 0.01}}) {
         SCOPED_TRACE(testing::Message() << c.rateHz << " Hz, " << c.ms << " ms");
         SampleRateGuard guard(c.rateHz);
         const int64_t frames = std::max<int64_t>(1, std::llround(c.ms * c.rateHz / 1000.0));
