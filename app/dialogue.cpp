@@ -2,16 +2,11 @@
 
 #include <istream>
 #include <limits>
-#include <mutex>
 #include <ostream>
 
 #include "app/console.h"
-#include "synthesis/sines.h"
 
 namespace {
-
-// Input 0 of the tone source: the fundamental frequency in hertz.
-constexpr int32_t kFrequencyInput = 0;
 
 // A line end: a newline, then the stream is flushed.
 std::ostream& endLine(std::ostream& out) {
@@ -58,9 +53,17 @@ void printHint(std::ostream& out) {
         << " -1" << bgBlack << endLine;
 }
 
+Dialogue::Dialogue(std::istream& in, std::ostream& out, ToneChanges& changes,
+                   const std::atomic<bool>& exitRequested)
+    : in(in), out(out), changes(changes), exitRequested(exitRequested) {}
+
 Dialogue::Dialogue(std::istream& in, std::ostream& out, M_Sines& sines, ParameterLock& lock,
                    const std::atomic<bool>& exitRequested)
-    : in(in), out(out), sines(sines), lock(lock), exitRequested(exitRequested) {}
+    : in(in),
+      out(out),
+      direct(std::in_place, sines, lock),
+      changes(*direct),
+      exitRequested(exitRequested) {}
 
 void Dialogue::run() {
     if (exitRequested) {
@@ -90,11 +93,7 @@ Dialogue::State Dialogue::askCount() {
     if (answer < 0) {
         return State::Ended;
     }
-    bool accepted = false;
-    {
-        std::lock_guard<ParameterLock> guard(lock);
-        accepted = sines.setToneCount(answer);
-    }
+    const bool accepted = changes.setToneCount(answer);
     answer = 0;
     if (!accepted) {
         // Too many tones for the tone source: refused like a number that could not be read.
@@ -117,12 +116,9 @@ Dialogue::State Dialogue::askFrequency() {
     if (read == Read::Failed) {
         rejectInput();
     }
-    {
-        // Every answer is written, a negative one too; after a failed read this writes the
-        // frequency that already sounds.
-        std::lock_guard<ParameterLock> guard(lock);
-        sines.setInputValue(kFrequencyInput, static_cast<double>(answer));
-    }
+    // Every answer is written, a negative one too; after a failed read this writes the frequency
+    // that already sounds.
+    changes.setFrequency(static_cast<double>(answer));
     if (answer >= 0) {
         return State::AskFrequency;
     }

@@ -9,27 +9,21 @@
 // repeats the question without changing the sound. At the end of the input the dialogue ends as
 // after a negative tone count.
 //
-// The dialogue runs on the main thread over any pair of streams, with the lock of the container
-// that renders the tone source given as a ParameterLock. It holds the lock only around its two
-// writes into the tone source, never while it reads or writes the streams.
+// The dialogue runs on the main thread over any pair of streams and makes its two kinds of change
+// through a ToneChanges: written directly into the tone source under the lock of the container
+// that renders it (a ParameterLock), or faded. The lock is held only around the changes, never
+// while the dialogue reads or writes the streams.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 
+#include "app/tone_changes.h"
+
 class M_Sines;
-
-// The lock that the renderer of the tone source holds while it renders.
-class ParameterLock {
-  public:
-    virtual void lock() = 0;
-    virtual void unlock() = 0;
-
-  protected:
-    ~ParameterLock() = default;
-};
 
 // What the output device accepted.
 struct DeviceFormat {
@@ -58,6 +52,10 @@ class Dialogue {
   public:
     // `exitRequested` is set by another thread; the dialogue ends when it finds it set at the
     // start, at the start of each frequency question and on a step back from the frequency.
+    Dialogue(std::istream& in, std::ostream& out, ToneChanges& changes,
+             const std::atomic<bool>& exitRequested);
+
+    // The changes written directly into `sines` under `lock`.
     Dialogue(std::istream& in, std::ostream& out, M_Sines& sines, ParameterLock& lock,
              const std::atomic<bool>& exitRequested);
 
@@ -77,8 +75,8 @@ class Dialogue {
 
     std::istream& in;
     std::ostream& out;
-    M_Sines& sines;
-    ParameterLock& lock;
+    std::optional<DirectToneChanges> direct;
+    ToneChanges& changes;
     const std::atomic<bool>& exitRequested;
     int32_t answer = 0;
 };
