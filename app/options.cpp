@@ -21,6 +21,9 @@ namespace {
 
 constexpr double kDefaultAmplitude = 0.707;
 constexpr double kMaxDurationSeconds = 1e9;
+constexpr double kDefaultSmoothMs = 5.0;
+constexpr double kMinSmoothMs = 1.0;
+constexpr double kMaxSmoothMs = 100.0;
 constexpr int32_t kMinRateHz = 8000;
 constexpr int32_t kMaxRateHz = 384000;
 constexpr std::array<int32_t, 3> kAllowedBits = {16, 24, 32};
@@ -124,7 +127,8 @@ CommandLine parse(int argc, const char* const* argv) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
     struct Raw {
-        std::string tones, frequency, amplitude, duration, device, output, rate, bits, channels;
+        std::string tones, frequency, amplitude, duration, device, output, rate, bits, channels,
+            smooth;
     } raw;
     Options options;
     bool help = false;
@@ -138,6 +142,8 @@ CommandLine parse(int argc, const char* const* argv) {
     CLI::Option* rate = app.add_option("-r,--rate", raw.rate);
     CLI::Option* bits = app.add_option("-b,--bits", raw.bits);
     CLI::Option* channels = app.add_option("-c,--channels", raw.channels);
+    // The fade time is optional: "-s", "-s 10", "-s10", "--smooth=10".
+    CLI::Option* smooth = app.add_option("-s,--smooth", raw.smooth)->expected(0, 1);
     app.add_flag("-l,--list-devices", options.listDevices);
     app.add_flag("-q,--quiet", options.quiet);
     app.add_flag("-h,--help", help);
@@ -197,6 +203,14 @@ CommandLine parse(int argc, const char* const* argv) {
     if (*channels) {
         options.channels = wholeOneOf("--channels", raw.channels, kAllowedChannels);
     }
+    if (*smooth) {
+        const std::string ms = raw.smooth.starts_with('=') ? raw.smooth.substr(1) : raw.smooth;
+        const std::optional<double> value = ms.empty() ? kDefaultSmoothMs : parseDecimal(ms);
+        if (!value || *value < kMinSmoothMs || *value > kMaxSmoothMs) {
+            refuseValue("--smooth", raw.smooth, "нужно число миллисекунд от 1 до 100");
+        }
+        options.smoothMs = value;
+    }
     return CommandLine{options, std::nullopt, {}};
 }
 
@@ -231,6 +245,8 @@ std::string helpText() {
            "  -r, --rate ГЦ          частота дискретизации (по умолчанию 192000 или 96000)\n"
            "  -b, --bits 16|24|32    глубина квантования (по умолчанию 32, 24 или 16)\n"
            "  -c, --channels 2|4|6|8 количество каналов (по умолчанию 2)\n"
+           "  -s, --smooth[=МС]      плавные включение, выключение и смена тонов за МС мс\n"
+           "                         (по умолчанию 5, от 1 до 100; форма - приподнятый косинус)\n"
            "  -q, --quiet            без отчёта об устройстве и без подсказки\n"
            "  -h, --help             эта справка\n"
            "  -V, --version          версия программы\n"

@@ -31,6 +31,7 @@ struct Options {
     std::optional<int32_t> bits;
     std::optional<int32_t> channels;
     bool quiet = false;
+    std::optional<double> smoothMs;  // fade time of click-free changes; none: changes as they are
 };
 
 // What the command line asks for: run with `options`, or print `text` (to standard output for

@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "app/dialogue.h"
+#include "app/tone_changes.h"
 #include "engine/audio_module_container.h"
 #include "engine/connections.h"
 
@@ -53,14 +55,22 @@ FormatFilter formatFilterOf(const Options& options) {
 
 Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options,
                  FileWaveOutDevice* file)
-    : waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)),
+    : ramp(options.smoothMs ? std::make_unique<M_GainRamp>(*options.smoothMs, 0.0) : nullptr),
+      waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)),
       options(std::move(options)),
       file(file) {}
 
 void Program::wire() {
-    connect(sines, kSinesOutput, "L", waveOut);
-    connect(sines, kSinesOutput, "R", waveOut);
-    add(add(container, sines), waveOut);
+    if (ramp) {
+        connect(sines, kSinesOutput, M_GainRamp::kSignalInput, *ramp);
+        connect(*ramp, M_GainRamp::kOutput, "L", waveOut);
+        connect(*ramp, M_GainRamp::kOutput, "R", waveOut);
+        add(add(add(container, sines), *ramp), waveOut);
+    } else {
+        connect(sines, kSinesOutput, "L", waveOut);
+        connect(sines, kSinesOutput, "R", waveOut);
+        add(add(container, sines), waveOut);
+    }
     container.prepare(true);
     // No lock: the playback thread does not exist yet.
     sines.setInputValue(kFrequencyInput, options.frequencyHz.value_or(0.0));
@@ -69,6 +79,13 @@ void Program::wire() {
         sines.setToneCount(*options.toneCount);
     }
     container.reset();
+    if (ramp && options.frequencyHz) {
+        // Playing from the start: faded in from silence, and out at the end of a timed run.
+        ramp->setTargetGain(1.0);
+        if (options.durationSeconds) {
+            ramp->fadeOutAfter(*options.durationSeconds);
+        }
+    }
 }
 
 int Program::run(std::istream& in, std::ostream& out) {
@@ -110,7 +127,20 @@ int Program::runDialogue(std::istream& in, std::ostream& out) {
         printHint(out);
     }
     ContainerLock lock(container);
-    Dialogue(in, out, sines, lock, exitRequested).run();
+    DirectToneChanges direct(sines, lock);
+    std::optional<SmoothToneChanges> smooth;
+    if (ramp) {
+        const int32_t frameBytes = waveOut.deviceChannels * waveOut.deviceBits / 8;
+        smooth.emplace(sines, *ramp, lock,
+                       smoothTiming(ramp->rampMs, waveOut.bufferCount,
+                                    waveOut.bufferBytes / frameBytes, waveOut.deviceRate));
+    }
+    ToneChanges& changes = smooth ? static_cast<ToneChanges&>(*smooth) : direct;
+    Dialogue(in, out, changes, exitRequested).run();
+    // An interrupt silences at once; a normal end fades out first.
+    if (!exitRequested) {
+        changes.fadeOut();
+    }
     return kExitSuccess;
 }
 

@@ -2,7 +2,8 @@
 // the platform: the tone source feeding the left and right inputs of the output module, both
 // children of one locked root container; the open of the output device; then the dialogue (the
 // device report first, or the failure report), or a scripted run that plays for a set time; and
-// the close.
+// the close. With click-free changes a fader sits between the tone source and the output, and
+// the changes and the normal ends are faded.
 //
 // The members are declared in construction order (container, tone source, output module) and so
 // destroyed in the reverse order; every module takes itself out of its container when destroyed,
@@ -22,6 +23,7 @@
 #include "engine/locked_container.h"
 #include "output/device_factory.h"
 #include "output/wave_out.h"
+#include "synthesis/gain_ramp.h"
 #include "synthesis/sines.h"
 
 class Program {
@@ -56,6 +58,8 @@ class Program {
 
     LockedContainer container{0, 0};
     M_Sines sines{kStartToneCount};
+    // The fader between the tone source and the output, only for click-free changes.
+    std::unique_ptr<M_GainRamp> ramp;
     M_WaveOut waveOut;
     std::atomic<bool> exitRequested{false};
 

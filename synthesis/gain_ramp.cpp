@@ -55,6 +55,9 @@ void M_GainRamp::process() {
         plan(target);
     }
     const int64_t frame = frames.load(std::memory_order_relaxed) + 1;
+    if (frame - 1 == fadeOutStart) {
+        setTargetGain(0.0);
+    }
     if (position != targetPosition) {
         position += position < targetPosition ? 1 : -1;
         if (position == targetPosition) {
@@ -72,6 +75,18 @@ void M_GainRamp::setTargetGain(double gain) {
     plan(gain);
 }
 
+void M_GainRamp::fadeOutAfter(double seconds) {
+    fadeOutEndSeconds = seconds;
+    planFadeOut();
+}
+
+void M_GainRamp::planFadeOut() {
+    if (fadeOutEndSeconds >= 0.0) {
+        const int64_t end = std::llround(fadeOutEndSeconds * static_cast<double>(plannedRateHz));
+        fadeOutStart = std::max<int64_t>(0, end - rampFrames);
+    }
+}
+
 void M_GainRamp::plan(double target) {
     const bool wasSettled = position == targetPosition;
     const double clamped = clampGain(target);
@@ -86,6 +101,7 @@ void M_GainRamp::plan(double target) {
         position = (position * n + rampFrames / 2) / rampFrames;
         rampFrames = n;
         plannedRateHz = rateHz;
+        planFadeOut();
     }
     targetPosition =
         std::llround(static_cast<double>(rampFrames) * std::acos(1.0 - 2.0 * clamped) / kPi);

@@ -47,6 +47,11 @@ class M_GainRamp : public AudioModule {
     // the gain already stands there. The caller holds the container's lock.
     void setTargetGain(double gain);
 
+    // Fades out so that the gain reaches 0 exactly `seconds` after the first frame processed: the
+    // target becomes 0 one ramp before that frame. For a playback of a set length, whose last
+    // frames must fade without the control side timing them. Before rendering starts.
+    void fadeOutAfter(double seconds);
+
     // True once the gain has reached the target that setTargetGain() last set. Any thread.
     bool reachedTarget() const { return reached.load(std::memory_order_acquire); }
 
@@ -67,6 +72,9 @@ class M_GainRamp : public AudioModule {
     // the number of frames processed by then.
     void settle(int64_t frame);
 
+    // Works out fadeOutStart for the current rate and ramp length.
+    void planFadeOut();
+
     double gain = 0.0;
     double plannedTarget = 0.0;  // the target as read from the input, unclamped
     double settledGain = 0.0;    // the target clamped to 0 to 1: the gain at the target position
@@ -74,6 +82,8 @@ class M_GainRamp : public AudioModule {
     int64_t rampFrames = 1;
     int64_t position = 0;
     int64_t targetPosition = 0;
+    double fadeOutEndSeconds = -1.0;  // none when negative
+    int64_t fadeOutStart = -1;        // the frame at which the target becomes 0; none when negative
 
     std::atomic<bool> reached{true};
     std::atomic<int64_t> frames{0};

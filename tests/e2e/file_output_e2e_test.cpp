@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -94,6 +96,72 @@ TEST_F(FileOutputEndToEnd, TimedFileHoldsExactlyItsFramesOfTheAskedTonesInEveryK
     }
 }
 
+// True once the file at `path` has grown by `bytes` (from when this is called), false after
+// `limit`.
+bool waitForGrowth(const fs::path& path, uintmax_t bytes, std::chrono::milliseconds limit) {
+    std::error_code absent;
+    const uintmax_t start = fs::file_size(path, absent);
+    const uintmax_t target = (absent ? 0 : start) + bytes;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const uintmax_t size = fs::file_size(path, absent);
+        if (!absent && size >= target) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+// The largest difference between two consecutive samples.
+double largestStep(const std::vector<double>& s) {
+    double largest = 0.0;
+    for (size_t i = 1; i < s.size(); ++i) {
+        largest = std::max(largest, std::abs(s[i] - s[i - 1]));
+    }
+    return largest;
+}
+
+TEST_F(FileOutputEndToEnd, SmoothChangesStepNoMoreThanTheSteadyToneAndPlainOnesClick) {
+    // The richest sound of the session below, steady: five tones from 440 Hz.
+    const fs::path steadyPath = folder / "steady.wav";
+    ASSERT_EQ(run({"-q", "-o", steadyPath, "-n", "5", "-f", "440", "-d", "0.1"}).first, 0);
+    const double steady = largestStep(readSoundFile(steadyPath)->left);
+
+    // A timed run fades in at its start and out at its end.
+    const fs::path timedPath = folder / "timed.wav";
+    ASSERT_EQ(run({"-q", "-s", "-o", timedPath, "-n", "3", "-f", "440", "-d", "0.1"}).first, 0);
+    const std::vector<double> timed = readSoundFile(timedPath)->left;
+    EXPECT_LE(largestStep(timed), 1.5 * steady);
+    EXPECT_EQ(timed.size(), 19200u);
+    EXPECT_EQ(timed.back(), 0.0);
+
+    // Playing 3 tones: 5 tones while playing, a stop with 0, a resumption from the held phases,
+    // a step back and the end.
+    for (const bool smooth : {true, false}) {
+        SCOPED_TRACE(smooth ? "smooth" : "plain");
+        const fs::path path = folder / (smooth ? "smooth.wav" : "plain.wav");
+        std::vector<std::string> command{TONARIUM_BINARY, "-q", "-o", path, "-n", "3", "-f", "440"};
+        if (smooth) {
+            command.push_back("--smooth=5");
+        }
+        ChildProcess program(command, {.input = true, .output = true});
+        Transcript transcript(program.outputFd());
+        // Each answer once another 50 ms have been written, so that every state is heard.
+        for (const char* answer : {"5\n", "0\n", "440\n", "-1\n", "-1\n"}) {
+            ASSERT_TRUE(waitForGrowth(path, 192000 / 20 * 8, kLimit));
+            program.writeInput(answer);
+        }
+        EXPECT_EQ(program.waitForExit(kLimit), std::optional<int>(0));
+        const double step = largestStep(readSoundFile(path)->left);
+        if (smooth) {
+            EXPECT_LE(step, 1.5 * steady);
+        } else {
+            EXPECT_GT(step, 1.5 * steady);
+        }
+    }
+}
+
 TEST_F(FileOutputEndToEnd, InterruptedRecordingIsAValidFileOfTheFramesMadeSoFar) {
     const fs::path path = folder / "session.wav";
     ChildProcess program({TONARIUM_BINARY, "-o", path, "-f", "440"},
@@ -101,12 +169,7 @@ TEST_F(FileOutputEndToEnd, InterruptedRecordingIsAValidFileOfTheFramesMadeSoFar)
     Transcript transcript(program.outputFd());
     ASSERT_TRUE(transcript.waitFor("Введите количество тонов: ", 1, kLimit)) << transcript.text();
     // Paced like a sound card: a third of a second of 32-bit stereo is about 0.5 MB.
-    const auto deadline = std::chrono::steady_clock::now() + kLimit;
-    std::error_code ignored;
-    while (fs::file_size(path, ignored) < 512 * 1024 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(waitForGrowth(path, 512 * 1024, kLimit));
     kill(program.pid(), SIGINT);
     EXPECT_EQ(program.waitForExit(500ms), std::optional<int>(128 + SIGINT));
 
