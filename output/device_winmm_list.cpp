@@ -1,7 +1,9 @@
 #include "output/device_winmm_list.h"
 
-#include <mmsystem.h>
+// clang-format off
 #include <windows.h>
+#include <mmsystem.h>
+// clang-format on
 
 #include <string>
 

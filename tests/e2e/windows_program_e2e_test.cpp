@@ -12,11 +12,13 @@
 // in TONARIUM_WINDOWS_EXE.
 #include <iconv.h>
 #include <signal.h>
+#include <sndfile.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <span>
@@ -159,6 +161,57 @@ TEST_F(WindowsProgramEndToEnd, PlaysWhatTheUserAsksForWritesCodePage1251AndEndsW
     EXPECT_EQ(decodeCp1251(transcript.text()),
               withCrLf(kDeviceReport + kAskCount + kAskFrequency + kAskFrequency + kAskCount +
                        kAskFrequency + kAskFrequency + kAskCount));
+}
+
+TEST_F(WindowsProgramEndToEnd, CommandLinePlaysForAGivenTimeWritesAFileAndRefusesBadUsage) {
+    SilentStream keepMonitorRunning;
+    MonitorRecording recording(monitorSourceFromEnvironment());
+    ASSERT_TRUE(recording.waitForFrames(1, kStartLimit));
+    std::vector<std::string> timed = command();
+    timed.insert(timed.end(), {"-q", "-n", "2", "-f", "220", "-d", "1"});
+    ChildProcess player(timed, {.output = true});
+    const auto pair = waitForWindow(
+        recording, 0, 100,
+        [](auto s) {
+            return std::abs(amplitudeAt(s, 220.0, kRateHz) - 0.707 / 2) < 0.03 &&
+                   std::abs(amplitudeAt(s, 440.0, kRateHz) - 0.707 / 2) < 0.03;
+        },
+        kStartLimit);
+    EXPECT_TRUE(pair.has_value()) << "no 220 and 440 Hz pair";
+    EXPECT_EQ(player.waitForExit(kStartLimit), std::optional<int>(0));
+
+    const std::string path = ::testing::TempDir() + "tonarium-wine.wav";
+    std::vector<std::string> file = command();
+    file.insert(file.end(), {"-q", "-o", path, "-f", "440", "-d", "1"});
+    ChildProcess writer(file, {.output = true});
+    EXPECT_EQ(writer.waitForExit(kStartLimit), std::optional<int>(0));
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+    std::vector<double> frames(static_cast<size_t>(info.frames * info.channels));
+    sf_readf_double(sf, frames.data(), info.frames);
+    sf_close(sf);
+    std::remove(path.c_str());
+    EXPECT_EQ(info.samplerate, 192000);
+    EXPECT_EQ(info.frames, 192000);
+    std::vector<double> left;
+    for (size_t i = 0; i < frames.size(); i += 2) {
+        left.push_back(frames[i]);
+    }
+    EXPECT_NEAR(amplitudeAt(left, 440.0, 192000), 0.707, 0.001);
+    EXPECT_NEAR(zeroCrossingHz(left, 192000), 440.0, 0.5);
+
+    std::vector<std::string> bad = command();
+    bad.insert(bad.end(), {"-D", "pulse"});
+    ChildProcess refused(bad, {.output = true, .errorToOutput = true});
+    Transcript refusal(refused.outputFd());
+    EXPECT_EQ(refused.waitForExit(kStartLimit), std::optional<int>(2));
+    // Wine's own processes may keep standard error open: wait for the line, not for the end.
+    const std::string line =
+        "Ошибка: недопустимое значение «pulse» параметра --device: нужен "
+        "номер устройства из списка -l. Справка: tonarium --help\n";
+    EXPECT_TRUE(refusal.waitFor(windowsBytes(line), 1, kHearingLimit))
+        << decodeCp1251(refusal.text());
 }
 
 TEST_F(WindowsProgramEndToEnd, WithoutASoundServerReportsTheFailureAndEndsWithStatusZero) {
