@@ -2,8 +2,9 @@
 // private PulseAudio server of scripts/with-pulse.sh, and measures from the recorded monitor of
 // the sink what a listener would notice.
 //
-//   playback_probe response PROGRAM [CHANGES]   how soon a new frequency is heard
-//   playback_probe steady PROGRAM SECONDS       whether a steady tone ever drops out
+//   playback_probe response PROGRAM [CHANGES [ARGUMENTS...]]   how soon a new frequency is heard
+//   playback_probe steady PROGRAM SECONDS [ARGUMENTS...]       whether a steady tone drops out
+// ARGUMENTS are given to the program (its options).
 //
 // It answers one tone and 440 Hz, waits for the tone, and then either switches between 440 Hz and
 // 1000 Hz CHANGES times (default 12) at irregular moments, or records SECONDS of the steady tone;
@@ -96,9 +97,9 @@ class Session {
   public:
     // The recording starts before the program, so that it holds the program's first sound. A
     // program that has not ended when the session goes is ended by ChildProcess.
-    explicit Session(const std::string& program)
+    explicit Session(const std::vector<std::string>& program)
         : recording(monitorSourceFromEnvironment()),
-          tonarium({program}, ChildPipes{.input = true, .output = false}) {}
+          tonarium(program, ChildPipes{.input = true, .output = false}) {}
 
     // Answers one tone and kFirstHz; returns the frame where the tone is first heard.
     size_t start() {
@@ -141,7 +142,7 @@ class Session {
     ChildProcess tonarium;
 };
 
-int measureResponse(const std::string& program, int changes) {
+int measureResponse(const std::vector<std::string>& program, int changes) {
     Session session(program);
     const size_t heard = session.start();
     session.waitForFrames(heard + framesOf(milliseconds(500)), kStartLimit);
@@ -207,7 +208,7 @@ int measureResponse(const std::string& program, int changes) {
     return 0;
 }
 
-int measureSteady(const std::string& program, int seconds) {
+int measureSteady(const std::vector<std::string>& program, int seconds) {
     Session session(program);
     const size_t heard = session.start();
     const size_t end = heard + static_cast<size_t>(seconds) * MonitorRecording::kRateHz;
@@ -245,7 +246,10 @@ int main(int argc, char** argv) {
         return usage();
     }
     const std::string mode = argv[1];
-    const std::string program = argv[2];
+    std::vector<std::string> program{argv[2]};
+    for (int i = 4; i < argc; ++i) {
+        program.emplace_back(argv[i]);
+    }
     const int count = argc > 3 ? std::atoi(argv[3]) : 12;
     if (count < 1 || (mode != "response" && mode != "steady") || (mode == "steady" && argc < 4)) {
         return usage();

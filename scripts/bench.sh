@@ -14,7 +14,9 @@
 #      (scripts/bench/playing-cost.sh);
 #   3. responsiveness: playback_probe response, 12 frequency changes;
 #   4. robustness of timing: 60 s of play with every core but one busy
-#      (scripts/bench/loaded-run.sh).
+#      (scripts/bench/loaded-run.sh);
+#   5. the responsiveness again with --smooth, and the CPU time of writing one minute to a WAV
+#      file against SoX writing the same.
 # The figures go to build/bench/results.txt ("key value" lines); scripts/bench/report.sh makes
 # the table and the report from them, so every figure and ratio comes from this one run. The whole
 # run takes about four minutes. Exit status 1 when a step failed; a missed target is a result,
@@ -132,6 +134,38 @@ responsiveness() {
     result "response.all $(awk '$1 == "change" { printf "%s%s", sep, $5; sep = ", " }' "$out/response.txt")"
 }
 
+# The same changes with click-free changes on: a frequency change while playing is not faded, so
+# the fader must not slow the answer down.
+responsiveness_smooth() {
+    timeout 180 scripts/with-pulse.sh "$build/bench/playback_probe" response "$build/tonarium" \
+        "$changes" --smooth >"$out/response-smooth.txt" || return 1
+    local summary
+    summary=$(grep '^response ' "$out/response-smooth.txt") || return 1
+    read -r _ n median max <<<"$summary"
+    result "response_smooth.median_ms $median"
+    result "response_smooth.max_ms $max"
+}
+
+# Writing a sound file: one minute of one tone at 192000 Hz, 32-bit stereo, as a WAV, against SoX
+# writing the same (median CPU time of three runs each).
+file_cost() {
+    local tonarium=("$build/tonarium" -q -o "$out/tonarium.wav" -f 440 -d "$sox_seconds")
+    local sox=(sox -n -r 192000 -b 32 -c 2 "$out/sox.wav" synth "$sox_seconds" sine 440 vol 0.707)
+    local name t
+    for name in tonarium sox; do
+        local -n command=$name
+        local times=()
+        for _ in 1 2 3; do
+            t=$( { TIMEFORMAT='%3U %3S'; time timeout 120 "${command[@]}" >/dev/null 2>&1; } 2>&1 |
+                awk 'NF == 2 { printf "%.3f", $1 + $2 }')
+            [ -n "$t" ] || return 1
+            times+=("$t")
+        done
+        result "file.$name.cpu_s $(printf '%s\n' "${times[@]}" | sort -n | sed -n 2p)"
+    done
+    rm -f "$out/tonarium.wav" "$out/sox.wav"
+}
+
 loaded_run() {
     timeout $((loaded_seconds + 180)) scripts/with-pulse.sh scripts/bench/loaded-run.sh \
         "$build/tonarium" "$build/bench/playback_probe" "$loaded_seconds" "$results"
@@ -142,6 +176,8 @@ step "render cost" render_cost
 step "SoX render cost" sox_cost
 step "playing cost" playing_cost
 step "responsiveness" responsiveness
+step "responsiveness, click-free" responsiveness_smooth
+step "writing a file" file_cost
 step "loaded run" loaded_run
 result "machine.load_end $(cut -d' ' -f1-3 /proc/loadavg)"
 

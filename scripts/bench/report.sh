@@ -96,6 +96,17 @@ count_result "$result"
 row "Response to a new frequency, maximum (ms)" "$(get response.max_ms)" \
     "three buffers $bound" "-" "<= 150" "$result"
 
+result=$(judge "$(get response_smooth.max_ms)" "<=" "$(calc "90 + 5")")
+count_result "$result"
+row "Response with --smooth (5 ms), median / maximum (ms)" \
+    "$(get response_smooth.median_ms) / $(get response_smooth.max_ms)" "90 ms + 5 ms" "-" "<= 95" "$result"
+
+ratio=$(calc "$(get file.tonarium.cpu_s) / $(get file.sox.cpu_s)")
+result=$(judge "$ratio" "<=" 0.5)
+count_result "$result"
+row "Writing 60 s to a WAV file, CPU time (s)" "$(get file.tonarium.cpu_s)" \
+    "SoX $(get file.sox.cpu_s)" "$ratio" "<= 0.5" "$result"
+
 result=$(judge "$(get loaded.underruns)" "==" 0)
 count_result "$result"
 row "Underruns, $(get loaded.seconds) s with $(get loaded.hogs) core(s) busy" \
