@@ -4,6 +4,7 @@
 #include <fstream>
 #include <utility>
 
+#include "app/device_notices.h"
 #include "app/dialogue.h"
 #include "engine/audio_module_container.h"
 #include "engine/connections.h"
@@ -54,6 +55,7 @@ void Program::wire() {
 }
 
 int Program::run(std::istream& in, std::ostream& out) {
+    waveOut.setEventHook(deviceNoticePrinter(out));
     waveOut.open(kMaxChannels);
     // The shared rate, not open's result, tells whether a device was opened: an open whose
     // playback thread did not start still holds a device and is reported.

@@ -114,4 +114,10 @@ class WaveOutDevice {
 
     // Underruns met and recovered from since open; 0 where the layer cannot tell.
     virtual uint64_t underrunCount() const { return 0; }
+
+    // With true, an open() in progress on another thread, and every later one until this is
+    // called with false, refuses at once instead of waiting for the device: the output module
+    // uses it so that ending the program never waits for a reopen. Any thread; layers whose open
+    // never waits for long need not act on it.
+    virtual void refuseOpens(bool) {}
 };

@@ -8,6 +8,12 @@
 // hand it to the device, wait (11 ms polls) until the device has finished one. The device layer
 // reports each finished buffer through deviceCallback, which only counts it in freeBuffers.
 //
+// A device lost while playing (the device layer refuses a write: unplugged, server gone) is
+// reopened by the playback thread with the same format, at growing intervals up to 2 s, for as
+// long as the module is open; playback then goes on from the graph's current state. The module
+// reports the loss and the return through the event hook, and remembers the loss until the next
+// open (deviceLostSinceOpen).
+//
 // Threads: open() and close() run on the application's threads (the main thread, a console
 // control handler); they are serialised with each other, and each ends the playback thread
 // before it touches the device. deviceCallback runs on a thread of the device layer (or on the
@@ -16,7 +22,9 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -45,6 +53,12 @@ inline constexpr std::array<int32_t, 2> kSampleRatesHz = {192000, 96000};
 
 // The integer-PCM WAVE_FORMAT_EXTENSIBLE record of one open attempt.
 WaveFormatExtensible pcmFormat(int32_t rateHz, int32_t bits, const ChannelLayout& layout);
+
+// What the event hook is told.
+enum class WaveOutEvent {
+    DeviceLost,      // the device stopped taking buffers; the module keeps reopening it
+    DeviceRestored,  // the device is open again and playback goes on
+};
 
 class M_WaveOut : public AudioModule, public IThreadLoop {
   public:
@@ -78,6 +92,15 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // callers only while no playback thread runs.
     bool fillBuffer(int32_t index);
 
+    // Sets the function told about WaveOutEvents (or none, with an empty one). It is called on
+    // the playback thread, once per loss and once per return, never with a module lock held.
+    // Only while the module is closed.
+    void setEventHook(std::function<void(WaveOutEvent)> hook);
+
+    // True once the device has been lost since the latest open, even if it has come back since.
+    // Any thread.
+    bool deviceLostSinceOpen() const;
+
     // Underruns that the device layer counted since the latest open; still known after close().
     // Any thread.
     uint64_t underrunCount() const;
@@ -109,6 +132,19 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // Blocks until a buffer is free or a stop is requested, looking every 11 ms.
     void waitForFreeBuffer();
 
+    // Starts the headers and the free count afresh for a newly opened device.
+    void resetBuffers();
+
+    // Playback thread: closes the lost device and tries to reopen it with the same format until
+    // it opens or a stop is requested.
+    void reopenLostDevice();
+
+    // Sleeps about `pause`, looking at stopRequested every 11 ms; false once a stop is requested.
+    bool pauseUnlessStopped(std::chrono::milliseconds pause);
+
     std::unique_ptr<WaveOutDevice> deviceLayer;
     std::mutex closeMutex;  // serialises open and close
+    std::function<void(WaveOutEvent)> eventHook;
+    std::atomic<bool> lostSinceOpen{false};
+    bool reopening = false;  // the device was lost and is closed; playback thread while it runs
 };

@@ -30,6 +30,9 @@ WaveResult TestWaveDevice::open(const WaveFormatExtensible& format, WaveOutCallb
             violationRecord.emplace_back("open while open");
             return kWaveAllocated;
         }
+        if (gone) {
+            return kWaveBadDevice;
+        }
         if (!accepts(format)) {
             return kWaveBadFormat;
         }
@@ -86,6 +89,9 @@ WaveResult TestWaveDevice::write(WaveHeader& header) {
         violationRecord.emplace_back("write of a queued header");
         return kWaveError;
     }
+    if (gone) {
+        return kWaveBadDevice;
+    }
     header.dwFlags = (header.dwFlags & ~kWhdrDone) | kWhdrInQueue;
     queue.push_back(&header);
     return kWaveNoError;
@@ -130,6 +136,20 @@ WaveResult TestWaveDevice::close() {
         notice();
     }
     return kWaveNoError;
+}
+
+void TestWaveDevice::setLost(bool lost) {
+    std::vector<Notice> notices;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        gone = lost;
+        while (lost && !queue.empty()) {
+            notices.push_back(finishLocked());
+        }
+    }
+    for (const Notice& notice : notices) {
+        notice();
+    }
 }
 
 bool TestWaveDevice::finishOldest() {
