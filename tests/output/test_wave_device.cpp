@@ -23,14 +23,17 @@ WaveResult TestWaveDevice::open(const WaveFormatExtensible& format, WaveOutCallb
                                 uintptr_t inst) {
     Notice notice;
     {
-        std::lock_guard<std::mutex> guard(mutex);
+        std::unique_lock<std::mutex> guard(mutex);
         attemptRecord.push_back(format);
         recordLocked("open", nullptr);
         if (opened) {
             violationRecord.emplace_back("open while open");
             return kWaveAllocated;
         }
-        if (gone) {
+        if (gone && hang) {
+            changed.wait_for(guard, std::chrono::seconds(20), [&] { return refusing || !gone; });
+        }
+        if (gone || refusing) {
             return kWaveBadDevice;
         }
         if (!accepts(format)) {
@@ -138,11 +141,19 @@ WaveResult TestWaveDevice::close() {
     return kWaveNoError;
 }
 
-void TestWaveDevice::setLost(bool lost) {
+void TestWaveDevice::refuseOpens(bool refuse) {
+    std::lock_guard<std::mutex> guard(mutex);
+    refusing = refuse;
+    changed.notify_all();
+}
+
+void TestWaveDevice::setLost(bool lost, bool opensHang) {
     std::vector<Notice> notices;
     {
         std::lock_guard<std::mutex> guard(mutex);
         gone = lost;
+        hang = opensHang;
+        changed.notify_all();
         while (lost && !queue.empty()) {
             notices.push_back(finishLocked());
         }
