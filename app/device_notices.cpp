@@ -5,6 +5,11 @@
 
 #include "app/console.h"
 
+std::mutex& screenMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 void printDeviceNotice(std::ostream& out, WaveOutEvent event) {
     switch (event) {
         case WaveOutEvent::DeviceLost:
@@ -23,8 +28,7 @@ void printDeviceNotice(std::ostream& out, WaveOutEvent event) {
 
 std::function<void(WaveOutEvent)> deviceNoticePrinter(std::ostream& out) {
     return [&out](WaveOutEvent event) {
-        static std::mutex printing;
-        std::lock_guard lock(printing);
+        std::lock_guard lock(screenMutex());
         printDeviceNotice(out, event);
     };
 }

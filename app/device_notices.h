@@ -2,14 +2,20 @@
 // and the hook that prints them for the output module.
 //
 // Threads: the hook runs on the output module's playback thread, while the main thread may be
-// in the dialogue. It writes each line in one piece under a lock of its own; the main thread is
-// then almost always waiting for input, so the line lands after the question on screen.
+// in the dialogue. Both write their lines under screenMutex(), so that a line and its colours
+// are never mixed with another; the main thread is almost always waiting for input then, so the
+// line lands after the question on screen.
 #pragma once
 
 #include <functional>
 #include <iosfwd>
+#include <mutex>
 
 #include "output/wave_out.h"
+
+// Held while a line and its colour changes are written to the program's screen by a thread that
+// may run alongside another writer.
+std::mutex& screenMutex();
 
 // Writes the line for `event`: a red error line for a loss, a green line for the return.
 void printDeviceNotice(std::ostream& out, WaveOutEvent event);

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "app/console.h"
+#include "app/device_notices.h"
 #include "synthesis/sines.h"
 
 namespace {
@@ -19,6 +20,7 @@ std::ostream& endLine(std::ostream& out) {
 }
 
 void printError(std::ostream& out, const char* message) {
+    std::lock_guard screen(screenMutex());
     out << fgLightRed << "Ошибка: " << fgWhite << message << endLine;
 }
 
@@ -31,6 +33,7 @@ void runFailureReport(std::istream& in, std::ostream& out) {
 }
 
 void printDeviceReport(std::ostream& out, const DeviceFormat& format) {
+    std::lock_guard screen(screenMutex());
     out << fgLightGreen << "Устройство вывода звука успешно инициализировано." << endLine;
     out << fgCyan << "Количество каналов: " << fgGray << format.channels << endLine;
     out << fgCyan << "Частота дискретизации: " << fgGray << format.rateHz << fgCyan << " Гц"
@@ -58,7 +61,10 @@ void Dialogue::run() {
 }
 
 Dialogue::State Dialogue::askCount() {
-    out << endLine << fgGray << "Введите количество тонов: " << fgWhite;
+    {
+        std::lock_guard screen(screenMutex());
+        out << endLine << fgGray << "Введите количество тонов: " << fgWhite;
+    }
     switch (readAnswer()) {
         case Read::EndOfInput:
             return State::Ended;
@@ -93,7 +99,10 @@ Dialogue::State Dialogue::askFrequency() {
         answer = 0;
         return State::Ended;
     }
-    out << fgGray << "Введите частоту основного тона (Гц): " << fgWhite;
+    {
+        std::lock_guard screen(screenMutex());
+        out << fgGray << "Введите частоту основного тона (Гц): " << fgWhite;
+    }
     const Read read = readAnswer();
     if (read == Read::EndOfInput) {
         return State::Ended;

@@ -160,7 +160,9 @@ TEST_F(DeviceLossTest, EveryWayOutEndsAtOnceWhileTheServerIsStopped) {
     Stopped again(server);
     std::this_thread::sleep_for(300ms);
     second.closeInput();
-    EXPECT_EQ(second.waitForExit(kExitLimit), std::optional<int>(0));
+    const auto ending = Clock::now();
+    EXPECT_EQ(second.waitForExit(kExitLimit), std::optional<int>(0))
+        << "after " << std::chrono::duration<double>(Clock::now() - ending).count() << " s";
 }
 
 }  // namespace
