@@ -2,9 +2,11 @@
 
 #include <istream>
 #include <limits>
+#include <mutex>
 #include <ostream>
 
 #include "app/console.h"
+#include "app/device_notices.h"
 
 namespace {
 
@@ -16,6 +18,7 @@ std::ostream& endLine(std::ostream& out) {
 }  // namespace
 
 void printError(std::ostream& out, const char* message) {
+    std::lock_guard screen(screenMutex());
     out << fgLightRed << "Ошибка: " << fgWhite << message << endLine;
 }
 
@@ -38,16 +41,19 @@ void printFormat(std::ostream& out, const DeviceFormat& format) {
 }  // namespace
 
 void printDeviceReport(std::ostream& out, const DeviceFormat& format) {
+    std::lock_guard screen(screenMutex());
     out << fgLightGreen << "Устройство вывода звука успешно инициализировано." << endLine;
     printFormat(out, format);
 }
 
 void printFileReport(std::ostream& out, const std::string& path, const DeviceFormat& format) {
+    std::lock_guard screen(screenMutex());
     out << fgCyan << "Файл: " << fgGray << path << endLine;
     printFormat(out, format);
 }
 
 void printHint(std::ostream& out) {
+    std::lock_guard screen(screenMutex());
     out << endLine;
     out << bgDarkYellow << fgBlack << "для возврата к предыдущему параметру наберите" << fgWhite
         << " -1" << bgBlack << endLine;
@@ -77,7 +83,10 @@ void Dialogue::run() {
 }
 
 Dialogue::State Dialogue::askCount() {
-    out << endLine << fgGray << "Введите количество тонов: " << fgWhite;
+    {
+        std::lock_guard screen(screenMutex());
+        out << endLine << fgGray << "Введите количество тонов: " << fgWhite;
+    }
     switch (readAnswer()) {
         case Read::EndOfInput:
             return State::Ended;
@@ -108,7 +117,10 @@ Dialogue::State Dialogue::askFrequency() {
         answer = 0;
         return State::Ended;
     }
-    out << fgGray << "Введите частоту основного тона (Гц): " << fgWhite;
+    {
+        std::lock_guard screen(screenMutex());
+        out << fgGray << "Введите частоту основного тона (Гц): " << fgWhite;
+    }
     const Read read = readAnswer();
     if (read == Read::EndOfInput) {
         return State::Ended;

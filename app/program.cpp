@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "app/device_notices.h"
 #include "app/dialogue.h"
 #include "app/tone_changes.h"
 #include "engine/audio_module_container.h"
@@ -96,6 +97,10 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
     if (options.durationSeconds) {
         waveOut.limitPlayback(*options.durationSeconds);
     }
+    // The dialogue tells of a lost device and of its return; a timed run ends instead.
+    if (!options.durationSeconds) {
+        waveOut.setEventHook(deviceNoticePrinter(out));
+    }
     const bool opened =
         waveOut.open(options.channels.value_or(kMaxChannels), formatFilterOf(options));
     int status = kExitSuccess;
@@ -157,7 +162,9 @@ int Program::runScripted(std::ostream& out, std::ostream& err) {
         return kExitSuccess;
     }
     if (!waveOut.waitUntilPlayedOut(limit)) {
-        printError(err, "Устройство вывода звука не воспроизводит звук.");
+        printError(err, waveOut.deviceLostSinceOpen()
+                            ? "Связь с устройством вывода звука потеряна."
+                            : "Устройство вывода звука не воспроизводит звук.");
         return kExitFailure;
     }
     return kExitSuccess;

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -31,18 +32,32 @@
 
 #include "output/device_alsa_pcm.h"
 
+int alsaMakeWakeFd() {
+    return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+int (*g_alsaMakeWakeFd)() = &alsaMakeWakeFd;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bounds on the waits of the application-facing calls.
+// Bounds on the waits of the application-facing calls. Reset and close never wait for a server
+// that does not answer (a stopped PulseAudio blocks every drop): reset's buffers are handed back
+// before it waits, and a worker that close gives up on ends by itself once ALSA answers. Their
+// sum stays well below half a second, so that a program ends at once whatever the server does.
 constexpr auto kOpenTimeout = std::chrono::seconds(5);
-constexpr auto kResetTimeout = std::chrono::seconds(2);
-constexpr auto kCloseTimeout = std::chrono::seconds(5);
+constexpr auto kResetTimeout = std::chrono::milliseconds(150);
+constexpr auto kCloseTimeout = std::chrono::milliseconds(150);
 // Queued audio that the device has not consumed for this long means the device is gone (a card
 // removed behind dmix can answer "try again" for ever). PulseAudio may stall a new stream for
-// about two seconds before it starts consuming.
-constexpr auto kStallLimit = std::chrono::seconds(5);
+// about two seconds before it starts consuming, and a busy or briefly stopped server for longer;
+// such a server is slow, not lost, and plays on by itself once it runs again.
+constexpr auto kStallLimit = std::chrono::seconds(12);
+// Workers given up on while stuck in alsa-lib (a server that does not answer). While this many
+// are still stuck, open refuses at once instead of adding another thread to the pile.
+constexpr int kMaxStuckWorkers = 4;
+std::atomic<int> g_stuckWorkers{0};
 // The worker looks at the consumed position at least this often while buffers are queued.
 constexpr int kMaxPollMs = 20;
 // After a pass without progress the PCM's descriptors are left out for this long, so that a
@@ -114,7 +129,7 @@ struct AlsaWaveOutDevice::Session {
           owner(owner),
           callback(callback),
           instance(instance),
-          wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+          wakeFd(g_alsaMakeWakeFd()) {}
     ~Session() {
         if (wakeFd >= 0) {
             ::close(wakeFd);
@@ -157,6 +172,29 @@ struct AlsaWaveOutDevice::Session {
     bool stopRequested = false;  // by close (or an abandoned open): no more notices, end
     bool lost = false;
     bool workerEnded = false;
+    bool openCancelled = false;  // refuseOpens: the open in progress gives up at once
+    bool abandoned = false;      // given up on by open or close while still in alsa-lib
+
+    // The worker's last step: marks it ended (and no longer stuck) and wakes the waiters.
+    void endWorker() {
+        {
+            std::lock_guard lock(queueMutex);
+            workerEnded = true;
+            if (abandoned) {
+                g_stuckWorkers.fetch_sub(1);
+            }
+        }
+        changed.notify_all();
+    }
+
+    // Called with queueMutex held by open or close when they stop waiting for the worker: the
+    // worker keeps the session alive through its own reference and ends once ALSA answers.
+    void abandonLocked() {
+        if (!workerEnded && !abandoned) {
+            abandoned = true;
+            g_stuckWorkers.fetch_add(1);
+        }
+    }
 
     std::atomic<uint64_t> underruns{0};
 
@@ -214,25 +252,30 @@ void AlsaWaveOutDevice::Session::run() {
     AlsaPcm pcm;
     const int err = pcm.open(pcmName, configText, format);
     bool abandoned = false;
+    bool stopped = false;
     {
         std::lock_guard lock(queueMutex);
         openDone = true;
         openError = err;
-        abandoned = stopRequested;
-        workerEnded = err < 0 || abandoned;
+        stopped = stopRequested;
     }
     changed.notify_all();
-    if (err < 0 || abandoned) {
+    if (err < 0 || stopped) {
+        pcm.close();
+        endWorker();
         return;
     }
     Player(*this, pcm).play();
-    pcm.dropAndPrepare();
-    pcm.close();
+    bool deviceGone = false;
     {
         std::lock_guard lock(queueMutex);
-        workerEnded = true;
+        deviceGone = lost;
     }
-    changed.notify_all();
+    if (!deviceGone) {
+        pcm.dropAndPrepare();
+    }
+    pcm.close();
+    endWorker();
 }
 
 void AlsaWaveOutDevice::Session::handBack(size_t count) {
@@ -503,22 +546,40 @@ WaveResult AlsaWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
     if (callback == nullptr) {
         return kWaveError;
     }
+    if (g_stuckWorkers.load() >= kMaxStuckWorkers) {
+        return kWaveAllocated;  // the device has not answered the earlier attempts yet
+    }
     auto s = std::make_shared<Session>(pcmName, configText, format, this, callback, instance);
     if (s->wakeFd < 0) {
         return kWaveError;
     }
+    {
+        std::lock_guard lock(openingMutex);
+        if (opensRefused) {
+            return kWaveError;
+        }
+        opening = s;
+    }
     try {
         s->worker = std::thread([s] { s->run(); });
     } catch (const std::system_error&) {
+        std::lock_guard lock(openingMutex);
+        opening.reset();
         return kWaveError;
     }
     bool answered = false;
     {
         std::unique_lock lock(s->queueMutex);
-        answered = s->changed.wait_for(lock, kOpenTimeout, [&] { return s->openDone; });
+        s->changed.wait_for(lock, kOpenTimeout, [&] { return s->openDone || s->openCancelled; });
+        answered = s->openDone;
         if (!answered) {
             s->stopRequested = true;  // the worker closes the PCM once ALSA answers
+            s->abandonLocked();
         }
+    }
+    {
+        std::lock_guard lock(openingMutex);
+        opening.reset();
     }
     if (!answered) {
         s->worker.detach();
@@ -629,11 +690,16 @@ WaveResult AlsaWaveOutDevice::close() {
     {
         std::unique_lock lock(s->queueMutex);
         ended = s->changed.wait_for(lock, kCloseTimeout, [&] { return s->workerEnded; });
+        if (!ended) {
+            s->abandonLocked();
+        }
     }
     if (ended) {
         s->worker.join();
     } else {
-        s->worker.detach();  // it holds the session and closes the PCM once ALSA answers
+        // The worker holds the session and closes the PCM once ALSA answers; it touches neither
+        // this object nor the caller's buffers (all handed back above), and gives no notices.
+        s->worker.detach();
     }
     {
         std::lock_guard lock(sessionMutex);
@@ -646,6 +712,22 @@ WaveResult AlsaWaveOutDevice::close() {
 uint64_t AlsaWaveOutDevice::underrunCount() const {
     std::lock_guard lock(sessionMutex);
     return session ? session->underruns.load(std::memory_order_relaxed) : closedUnderruns;
+}
+
+void AlsaWaveOutDevice::refuseOpens(bool refuse) {
+    std::shared_ptr<Session> s;
+    {
+        std::lock_guard lock(openingMutex);
+        opensRefused = refuse;
+        s = refuse ? opening : nullptr;
+    }
+    if (s) {
+        {
+            std::lock_guard lock(s->queueMutex);
+            s->openCancelled = true;
+        }
+        s->changed.notify_all();
+    }
 }
 
 bool AlsaWaveOutDevice::deviceLost() const {

@@ -9,7 +9,10 @@
 // ring's fill), so that the audio queued stays within the written buffers plus one period.
 // Underruns are recovered and counted; a device that disappears hands every queued buffer back
 // and refuses later writes. Every wait of an application-facing call has a time limit, so that
-// a stuck sound server cannot hang the caller.
+// a stuck sound server cannot hang the caller: reset and close wait at most 150 ms each, and a
+// worker that close (or open) gives up on while it is stuck in alsa-lib is left to end by itself;
+// it owns its session (queue, eventfd, PCM) and never touches this object or a handed-back
+// buffer again. While a few such workers are still stuck, open refuses at once.
 //
 // Threads: open, close, prepareHeader, unprepareHeader, write and reset may be called from any
 // thread, though open and close are not meant to overlap with each other. Finished notices come
@@ -43,6 +46,9 @@ class AlsaWaveOutDevice : public WaveOutDevice {
     // Underruns since the latest open (kept after its close).
     uint64_t underrunCount() const override;
 
+    // See WaveOutDevice::refuseOpens: an open waiting for the worker's answer gives up at once.
+    void refuseOpens(bool refuse) override;
+
     // True once the open device has been lost (unplugged, server gone): every queued buffer was
     // handed back and writes are refused until it is closed and opened again.
     bool deviceLost() const;
@@ -57,4 +63,12 @@ class AlsaWaveOutDevice : public WaveOutDevice {
     mutable std::mutex sessionMutex;  // guards `session`; held through open
     std::shared_ptr<Session> session;
     uint64_t closedUnderruns = 0;  // the count of the latest session, once closed
+
+    std::mutex openingMutex;           // guards the two below; never held while waiting
+    std::shared_ptr<Session> opening;  // the session an open is waiting for
+    bool opensRefused = false;
 };
+
+// How a session makes its wake-up descriptor: an eventfd by default. Tests replace it to make
+// the descriptor fail; nothing else changes it.
+extern int (*g_alsaMakeWakeFd)();

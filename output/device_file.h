@@ -67,6 +67,9 @@ class FileWaveOutDevice : public WaveOutDevice {
 
     // What went wrong in the latest open or since: None while all is well. Kept after close().
     // Any thread.
+    // A file that refuses writes is complete or failed: it must not be opened again.
+    bool mayComeBack() const override { return false; }
+
     FileOutputError error() const;
 
     // Frames stored in the file since the latest open. Any thread.

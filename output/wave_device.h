@@ -114,4 +114,15 @@ class WaveOutDevice {
 
     // Underruns met and recovered from since open; 0 where the layer cannot tell.
     virtual uint64_t underrunCount() const { return 0; }
+
+    // With true, an open() in progress on another thread, and every later one until this is
+    // called with false, refuses at once instead of waiting for the device: the output module
+    // uses it so that ending the program never waits for a reopen. Any thread; layers whose open
+    // never waits for long need not act on it.
+    virtual void refuseOpens(bool) {}
+
+    // Whether a refused write means an output that may come back when opened again (a sound
+    // device that was lost), rather than one that has ended for good (a file that is complete or
+    // could not be written, which opening again would overwrite).
+    virtual bool mayComeBack() const { return true; }
 };

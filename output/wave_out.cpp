@@ -25,6 +25,10 @@ constexpr int32_t kFrameSizeMultiple = 288;
 
 constexpr std::chrono::milliseconds kPollInterval{11};
 
+// Pauses between attempts to reopen a lost device: doubling from the first to the last.
+constexpr std::chrono::milliseconds kFirstReopenPause{50};
+constexpr std::chrono::milliseconds kLongestReopenPause{2000};
+
 struct InputNames {
     int32_t input;
     std::array<const char*, 4> names;  // in registration order; the last one is reported
@@ -115,20 +119,14 @@ bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
     std::lock_guard<std::mutex> guard(closeMutex);
     closeLocked();
 
-    freeBuffers = bufferCount;
-    currentBuffer = 0;
+    resetBuffers();
     deviceRate = 0;
     deviceBits = 0;
     deviceChannels = 0;
     g_sampleRate = 0;
-    // Headers prepared on an earlier device mean nothing to the next one: start them afresh so
-    // that the first pass prepares without unpreparing. The device is closed, so nothing else
-    // touches them now.
-    for (size_t i = 0; i < headers.size(); ++i) {
-        headers[i] = WaveHeader{};
-        headers[i].lpData = buffers[i].get();
-        headers[i].dwBufferLength = static_cast<uint32_t>(bufferBytes);
-    }
+    lostSinceOpen = false;
+    reopening = false;
+    ended = false;
 
     {
         std::lock_guard<std::mutex> played(playedOutMutex);
@@ -167,6 +165,19 @@ bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
     return false;
 }
 
+void M_WaveOut::resetBuffers() {
+    freeBuffers = bufferCount;
+    currentBuffer = 0;
+    // Headers prepared on an earlier device mean nothing to the next one: start them afresh so
+    // that the first pass prepares without unpreparing. The device is closed, so nothing else
+    // touches them now.
+    for (size_t i = 0; i < headers.size(); ++i) {
+        headers[i] = WaveHeader{};
+        headers[i].lpData = buffers[i].get();
+        headers[i].dwBufferLength = static_cast<uint32_t>(bufferBytes);
+    }
+}
+
 WaveResult M_WaveOut::tryOpen(int32_t rateHz, int32_t bits, const ChannelLayout& layout) {
     format = pcmFormat(rateHz, bits, layout);
     return deviceLayer->open(format, &M_WaveOut::deviceCallback, reinterpret_cast<uintptr_t>(this));
@@ -178,7 +189,7 @@ void M_WaveOut::limitPlayback(double seconds) {
 
 bool M_WaveOut::waitUntilPlayedOut(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> played(playedOutMutex);
-    return playedOutChanged.wait_for(played, limit, [this] { return playedOut; });
+    return playedOutChanged.wait_for(played, limit, [this] { return playedOut; }) && !lostSinceOpen;
 }
 
 bool M_WaveOut::close() {
@@ -188,13 +199,27 @@ bool M_WaveOut::close() {
 }
 
 void M_WaveOut::closeLocked() {
-    // The loop makes device calls: it must have ended before the device is reset and closed.
+    // The loop makes device calls: it must have ended before the device is reset and closed. A
+    // reopen in progress on the playback thread gives up at once rather than wait for the device.
+    stop(false);
+    deviceLayer->refuseOpens(true);
     stop(true);
+    deviceLayer->refuseOpens(false);
+    reopening = false;
     if (device != nullptr) {
         device->reset();
         device->close();
     }
     device = nullptr;
+}
+
+void M_WaveOut::setEventHook(std::function<void(WaveOutEvent)> hook) {
+    std::lock_guard<std::mutex> guard(closeMutex);
+    eventHook = std::move(hook);
+}
+
+bool M_WaveOut::deviceLostSinceOpen() const {
+    return lostSinceOpen.load();
 }
 
 uint64_t M_WaveOut::underrunCount() const {
@@ -241,7 +266,11 @@ bool M_WaveOut::fillBuffer(int32_t index) {
 }
 
 void M_WaveOut::loop() {
-    if (parent == nullptr || device == nullptr) {
+    if (reopening) {
+        reopenLostDevice();
+        return;
+    }
+    if (parent == nullptr || device == nullptr || ended) {
         // Nothing to render, or nowhere to play it. Pause like every other wait instead of spinning
         // a core until the module is stopped.
         std::this_thread::sleep_for(kPollInterval);
@@ -258,7 +287,25 @@ void M_WaveOut::loop() {
         device->unprepareHeader(header);
     }
     device->prepareHeader(header);
-    device->write(header);
+    if (device->write(header) != kWaveNoError) {
+        if (!device->mayComeBack()) {
+            // An output that has ended for good (a file): nothing more is handed over.
+            ended = true;
+            return;
+        }
+        // The device takes no more buffers: it is gone. The rendered buffer is dropped; the graph
+        // plays on from where it is once the device is back.
+        lostSinceOpen = true;
+        reopening = true;
+        if (eventHook) {
+            eventHook(WaveOutEvent::DeviceLost);
+        }
+        // A limited playback that waits for its end waits no more.
+        std::lock_guard<std::mutex> played(playedOutMutex);
+        playedOut = true;
+        playedOutChanged.notify_all();
+        return;
+    }
     freeBuffers.fetch_sub(1);
 
     waitForFreeBuffer();
@@ -288,4 +335,41 @@ void M_WaveOut::waitForFreeBuffer() {
         }
         std::this_thread::sleep_for(kPollInterval);
     }
+}
+
+void M_WaveOut::reopenLostDevice() {
+    if (device != nullptr) {
+        // Hands back whatever the layer still holds; after close no notice comes any more.
+        device->reset();
+        device->close();
+        device = nullptr;
+    }
+    auto pause = kFirstReopenPause;
+    for (;;) {
+        if (!pauseUnlessStopped(pause)) {
+            return;  // reopening stays set: close() clears it
+        }
+        resetBuffers();
+        if (deviceLayer->open(format, &M_WaveOut::deviceCallback,
+                              reinterpret_cast<uintptr_t>(this)) == kWaveNoError) {
+            device = deviceLayer.get();
+            reopening = false;
+            if (eventHook) {
+                eventHook(WaveOutEvent::DeviceRestored);
+            }
+            return;
+        }
+        pause = std::min(pause * 2, kLongestReopenPause);
+    }
+}
+
+bool M_WaveOut::pauseUnlessStopped(std::chrono::milliseconds pause) {
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (!stopRequested) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return true;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    return false;
 }

@@ -8,6 +8,12 @@
 // hand it to the device, wait (11 ms polls) until the device has finished one. The device layer
 // reports each finished buffer through deviceCallback, which only counts it in freeBuffers.
 //
+// A device lost while playing (the device layer refuses a write: unplugged, server gone) is
+// reopened by the playback thread with the same format, at growing intervals up to 2 s, for as
+// long as the module is open; playback then goes on from the graph's current state. The module
+// reports the loss and the return through the event hook, and remembers the loss until the next
+// open (deviceLostSinceOpen).
+//
 // Threads: open() and close() run on the application's threads (the main thread, a console
 // control handler); they are serialised with each other, and each ends the playback thread
 // before it touches the device. deviceCallback runs on a thread of the device layer (or on the
@@ -19,6 +25,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,6 +64,12 @@ struct FormatFilter {
 // The integer-PCM WAVE_FORMAT_EXTENSIBLE record of one open attempt.
 WaveFormatExtensible pcmFormat(int32_t rateHz, int32_t bits, const ChannelLayout& layout);
 
+// What the event hook is told.
+enum class WaveOutEvent {
+    DeviceLost,      // the device stopped taking buffers; the module keeps reopening it
+    DeviceRestored,  // the device is open again and playback goes on
+};
+
 class M_WaveOut : public AudioModule, public IThreadLoop {
   public:
     // bufferCount at least 1; bufferBytes a positive multiple of every frame size (46080 is).
@@ -80,7 +93,7 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     void limitPlayback(double seconds);
 
     // True once every frame of a limited playback has been rendered and the device has finished
-    // all of it; false when `limit` passes first. Any application thread.
+    // all of it; false when the device was lost or `limit` passes first. Any application thread.
     bool waitUntilPlayedOut(std::chrono::milliseconds limit);
 
     // Stops the playback thread, resets and closes the device. Always true. Any application
@@ -97,6 +110,15 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // std::out_of_range for an index that is not a buffer. Called by the playback thread; other
     // callers only while no playback thread runs.
     bool fillBuffer(int32_t index);
+
+    // Sets the function told about WaveOutEvents (or none, with an empty one). It is called on
+    // the playback thread, once per loss and once per return, never with a module lock held.
+    // Only while the module is closed.
+    void setEventHook(std::function<void(WaveOutEvent)> hook);
+
+    // True once the device has been lost since the latest open, even if it has come back since.
+    // Any thread.
+    bool deviceLostSinceOpen() const;
 
     // Underruns that the device layer counted since the latest open; still known after close().
     // Any thread.
@@ -133,12 +155,26 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // when there is nothing left to hand over (and the played-out notice once all is finished).
     bool cutToLimit(WaveHeader& header);
 
-    std::unique_ptr<WaveOutDevice> deviceLayer;
-    std::mutex closeMutex;  // serialises open and close
-
     std::optional<double> limitSeconds;  // set before open; read by open
     int64_t framesLeft = -1;             // of a limited playback; -1 without a limit
     std::mutex playedOutMutex;
     std::condition_variable playedOutChanged;
     bool playedOut = false;  // guarded by playedOutMutex
+
+    // Starts the headers and the free count afresh for a newly opened device.
+    void resetBuffers();
+
+    // Playback thread: closes the lost device and tries to reopen it with the same format until
+    // it opens or a stop is requested.
+    void reopenLostDevice();
+
+    // Sleeps about `pause`, looking at stopRequested every 11 ms; false once a stop is requested.
+    bool pauseUnlessStopped(std::chrono::milliseconds pause);
+
+    std::unique_ptr<WaveOutDevice> deviceLayer;
+    std::mutex closeMutex;  // serialises open and close
+    std::function<void(WaveOutEvent)> eventHook;
+    std::atomic<bool> lostSinceOpen{false};
+    bool reopening = false;  // the device was lost and is closed; playback thread while it runs
+    bool ended = false;      // the output refused a write for good; playback thread while it runs
 };

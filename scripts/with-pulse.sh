@@ -14,6 +14,7 @@
 #   TONARIUM_SINK      the null sink, tonarium_null
 #   TONARIUM_MONITOR   its monitor source, to record what was played (parec -d ...)
 #   TONARIUM_PULSE_PID the server's process id (to take the server away in a test)
+#   TONARIUM_PULSE_CONFIG the server's start-up file (to start a new server on the same socket)
 #   ALSA_CONFIG_PATH   the system's ALSA configuration plus the override of "default"
 set -uo pipefail
 
@@ -128,6 +129,7 @@ fi
 export TONARIUM_SINK="$sink"
 export TONARIUM_MONITOR="$sink.monitor"
 export TONARIUM_PULSE_PID="$server_pid"
+export TONARIUM_PULSE_CONFIG="$dir/server.pa"
 export ALSA_CONFIG_PATH="$alsa_conf:$dir/alsa-pulse.conf"
 
 "$@"

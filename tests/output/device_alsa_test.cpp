@@ -335,6 +335,21 @@ TEST(AlsaDeviceTest, RefusesWritesOnceClosedAndUnpreparedHeaders) {
     EXPECT_EQ(log.closeCount(), 1);
 }
 
+TEST(AlsaDeviceTest, RefusesToOpenWhenItCannotMakeItsWakeUpDescriptor) {
+    AlsaWaveOutDevice device("null");
+    NoticeLog log;
+    const auto format = makeWaveFormat(2, 0x03, 16, kRate);
+    int (*const saved)() = g_alsaMakeWakeFd;
+    g_alsaMakeWakeFd = [] { return -1; };
+    const WaveResult refused = device.open(format, &NoticeLog::callback, log.instance());
+    g_alsaMakeWakeFd = saved;
+    EXPECT_NE(refused, kWaveNoError);
+    EXPECT_EQ(log.openCount(), 0);
+    // Nothing is left open: the next open is not "already open".
+    EXPECT_EQ(device.open(format, &NoticeLog::callback, log.instance()), kWaveNoError);
+    EXPECT_EQ(device.close(), kWaveNoError);
+}
+
 double processCpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);

@@ -23,12 +23,18 @@ WaveResult TestWaveDevice::open(const WaveFormatExtensible& format, WaveOutCallb
                                 uintptr_t inst) {
     Notice notice;
     {
-        std::lock_guard<std::mutex> guard(mutex);
+        std::unique_lock<std::mutex> guard(mutex);
         attemptRecord.push_back(format);
         recordLocked("open", nullptr);
         if (opened) {
             violationRecord.emplace_back("open while open");
             return kWaveAllocated;
+        }
+        if (gone && hang) {
+            changed.wait_for(guard, std::chrono::seconds(20), [&] { return refusing || !gone; });
+        }
+        if (gone || refusing) {
+            return kWaveBadDevice;
         }
         if (!accepts(format)) {
             return kWaveBadFormat;
@@ -86,6 +92,9 @@ WaveResult TestWaveDevice::write(WaveHeader& header) {
         violationRecord.emplace_back("write of a queued header");
         return kWaveError;
     }
+    if (gone) {
+        return kWaveBadDevice;
+    }
     header.dwFlags = (header.dwFlags & ~kWhdrDone) | kWhdrInQueue;
     queue.push_back(&header);
     return kWaveNoError;
@@ -130,6 +139,28 @@ WaveResult TestWaveDevice::close() {
         notice();
     }
     return kWaveNoError;
+}
+
+void TestWaveDevice::refuseOpens(bool refuse) {
+    std::lock_guard<std::mutex> guard(mutex);
+    refusing = refuse;
+    changed.notify_all();
+}
+
+void TestWaveDevice::setLost(bool lost, bool opensHang) {
+    std::vector<Notice> notices;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        gone = lost;
+        hang = opensHang;
+        changed.notify_all();
+        while (lost && !queue.empty()) {
+            notices.push_back(finishLocked());
+        }
+    }
+    for (const Notice& notice : notices) {
+        notice();
+    }
 }
 
 bool TestWaveDevice::finishOldest() {

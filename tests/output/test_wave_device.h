@@ -10,6 +10,10 @@
 //   platform's mapper does.
 // - Uses that break the device contract (writing an unprepared header, unpreparing a queued one,
 //   any call on a closed device, ...) are collected in violations().
+// - setLost(true) makes it a device that has gone away: it hands back every queued buffer and
+//   refuses writes and opens until setLost(false). With opensHang, an open meanwhile waits (up
+//   to 20 s) for the device to come back or for refuseOpens(true), as a layer whose server does
+//   not answer does.
 //
 // Threads: every member may be called from any thread. The module's playback thread makes the
 // device calls while the test thread finishes buffers and reads the record. Notices are sent
@@ -50,6 +54,11 @@ class TestWaveDevice : public WaveOutDevice {
     WaveResult reset() override;
     WaveResult close() override;
 
+    // Takes the device away (hands back every queued buffer; writes and opens are refused) or
+    // brings it back.
+    void setLost(bool lost, bool opensHang = false);
+    void refuseOpens(bool refuse) override;
+
     // Finishes the oldest queued buffer and sends its notice. False when none is queued.
     bool finishOldest();
 
@@ -82,6 +91,9 @@ class TestWaveDevice : public WaveOutDevice {
     std::vector<std::string> violationRecord;
     std::deque<WaveHeader*> queue;
     bool opened = false;
+    bool gone = false;
+    bool hang = false;
+    bool refusing = false;
     WaveOutCallback callback = nullptr;
     uintptr_t instance = 0;
 };

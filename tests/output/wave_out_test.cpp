@@ -7,8 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -63,6 +65,7 @@ class ForwardingDevice : public WaveOutDevice {
     WaveResult write(WaveHeader& h) override { return target.write(h); }
     WaveResult reset() override { return target.reset(); }
     WaveResult close() override { return target.close(); }
+    void refuseOpens(bool refuse) override { target.refuseOpens(refuse); }
 
   private:
     WaveOutDevice& target;
@@ -340,6 +343,101 @@ TEST_F(WaveOutTest, EachPassRendersOneBufferQueuesItAndWaitsOnlyWhenNoneIsFree) 
     waveOut->close();
     EXPECT_EQ(device->count("write"), 7u);
     EXPECT_TRUE(device->violations().empty());
+}
+
+// Collects the module's events on the playback thread for the test thread.
+class EventLog {
+  public:
+    std::function<void(WaveOutEvent)> hook() {
+        return [this](WaveOutEvent e) {
+            std::lock_guard lock(mutex);
+            events.push_back(e);
+            changed.notify_all();
+        };
+    }
+    bool waitForCount(size_t n) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kLimit, [&] { return events.size() >= n; });
+    }
+    std::vector<WaveOutEvent> all() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+
+  private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<WaveOutEvent> events;
+};
+
+TEST_F(WaveOutTest, ALostDeviceIsReportedOnceReopenedInTheSameFormatAndPlaysOnFromTheGraph) {
+    AudioModuleContainer container(0, 0);
+    Probe probe;
+    auto waveOut = makeWaveOut(TestWaveDevice::acceptOnly(2, 24, 96000));
+    add(container, probe);
+    add(container, *waveOut);
+    EventLog log;
+    waveOut->setEventHook(log.hook());
+    ASSERT_TRUE(waveOut->open(2));
+    ASSERT_TRUE(device->waitForCount("write", 3, kLimit));
+    const size_t searchAttempts = device->attempts().size();
+    EXPECT_FALSE(waveOut->deviceLostSinceOpen());
+
+    device->setLost(true);
+    // Reopened again and again while it stays away, and reported only once.
+    ASSERT_TRUE(device->waitForCount("open", searchAttempts + 3, kLimit));
+    EXPECT_EQ(log.all(), std::vector<WaveOutEvent>{WaveOutEvent::DeviceLost});
+    EXPECT_TRUE(waveOut->deviceLostSinceOpen());
+    const int64_t framesWhileAway = probe.frames;
+
+    const size_t writes = device->count("write");
+    device->setLost(false);
+    ASSERT_TRUE(log.waitForCount(2));
+    EXPECT_EQ(log.all()[1], WaveOutEvent::DeviceRestored);
+    ASSERT_TRUE(device->waitForCount("write", writes + 3, kLimit));
+    EXPECT_GT(probe.frames, framesWhileAway);  // the same graph renders on
+    for (size_t i = searchAttempts; i < device->attempts().size(); ++i) {
+        EXPECT_EQ(attemptOf(device->attempts()[i]), Attempt(2, 0x3, 24, 96000)) << i;
+    }
+    // Fresh headers on the new device: the first write after the return is buffer 0, prepared
+    // without an unprepare.
+    const auto calls = device->calls();
+    size_t reopened = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].operation == "open") {
+            reopened = i;
+        }
+    }
+    ASSERT_LT(reopened + 2, calls.size());
+    EXPECT_EQ(calls[reopened + 1].operation, "prepareHeader");
+    EXPECT_EQ(calls[reopened + 2].header, &waveOut->headers[0]);
+
+    waveOut->close();
+    EXPECT_TRUE(waveOut->deviceLostSinceOpen());
+    EXPECT_TRUE(device->violations().empty()) << device->violations().front();
+    ASSERT_TRUE(waveOut->open(2));
+    EXPECT_FALSE(waveOut->deviceLostSinceOpen());
+    waveOut->close();
+}
+
+TEST_F(WaveOutTest, ClosingWhileReopeningEndsAnOpenThatWaitsAndLeavesTheDeviceClosed) {
+    AudioModuleContainer container(0, 0);
+    auto waveOut = makeWaveOut(TestWaveDevice::acceptAll());
+    add(container, *waveOut);
+    ASSERT_TRUE(waveOut->open(2));
+    ASSERT_TRUE(device->waitForCount("write", 3, kLimit));
+    device->setLost(true, true);
+    ASSERT_TRUE(device->waitForCount("open", 2, kLimit));
+    // The reopen waits for a device that does not answer: close must not wait with it.
+    auto closing = std::async(std::launch::async, [&] { waveOut->close(); });
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const size_t opens = device->count("open");
+    EXPECT_EQ(device->count("close"), 1u);
+    EXPECT_FALSE(device->isOpen());
+    EXPECT_TRUE(device->violations().empty()) << device->violations().front();
+    device->setLost(false);
+    // No playback thread is left to open it again.
+    EXPECT_FALSE(device->waitForCount("open", opens + 1, std::chrono::milliseconds(200)));
 }
 
 TEST_F(WaveOutTest, InputKFeedsChannelKAtEveryDepthAndLayout) {

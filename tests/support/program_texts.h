@@ -16,3 +16,6 @@ inline const std::string kAskFrequency = "Введите частоту осно
 inline const std::string kFailureReport =
     "Ошибка: Подходящее устройство вывода звука не найдено.\n"
     "нажмите любую клавишу для выхода.\n";
+inline const std::string kDeviceLost =
+    "Ошибка: Связь с устройством вывода звука потеряна, идёт переподключение.\n";
+inline const std::string kDeviceRestored = "Связь с устройством вывода звука восстановлена.\n";
