@@ -162,6 +162,7 @@ TEST_F(ProgramEndToEnd, WithoutAServerReportsTheFailureAndEndsWithStatusZero) {
 
 TEST_F(ProgramEndToEnd, UnderATerminalTheTextIsColouredAndTheColoursAreResetAtTheEnd) {
     EnvironmentGuard colours("NO_COLOR", nullptr);
+    EnvironmentGuard terminalType("TERM", "xterm");
     // script(1) gives the program a pseudo-terminal and relays it to our pipes.
     ChildProcess run({"script", "-q", "-e", "-c", TONARIUM_BINARY, "/dev/null"},
                      {.input = true, .output = true});
