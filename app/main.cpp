@@ -12,6 +12,7 @@
 #include "app/console.h"
 #include "app/control_events.h"
 #include "app/program.h"
+#include "app/standard_descriptors.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ Program program;
 }  // namespace
 
 int main() {
+    openMissingStandardDescriptors();
     // A local: the listener thread ends before main returns, so it never reaches the
     // program-wide objects while they are destroyed.
     ControlEvents controlEvents([] {
