@@ -150,7 +150,7 @@ TEST(IThreadLoop, AStopWithoutWaitingDuringStartEndsTheNewWorker) {
 
 // A loop() that destroys its own object runs the destructor on the worker, which cannot join
 // itself.
-class SelfDestroying : public IThreadLoop {
+class SelfDestroying final : public IThreadLoop {
   public:
     explicit SelfDestroying(std::atomic<bool>& destroyed) : destroyed(destroyed) {}
     ~SelfDestroying() {
