@@ -148,23 +148,33 @@ TEST(IThreadLoop, AStopWithoutWaitingDuringStartEndsTheNewWorker) {
     EXPECT_TRUE(eventually([&] { return !probe.running; }));
 }
 
-// A loop() that destroys its own object runs the destructor on the worker, which cannot join
-// itself.
+// A loop() that destroys its own object (once start() has returned) runs the destructor on the
+// worker, which cannot join itself.
 class SelfDestroying final : public IThreadLoop {
   public:
-    explicit SelfDestroying(std::atomic<bool>& destroyed) : destroyed(destroyed) {}
+    SelfDestroying(std::atomic<bool>& started, std::atomic<bool>& destroyed)
+        : started(started), destroyed(destroyed) {}
     ~SelfDestroying() {
         stop(true);
         destroyed = true;
     }
-    void loop() override { delete this; }
+    void loop() override {
+        if (started) {
+            delete this;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    std::atomic<bool>& started;
     std::atomic<bool>& destroyed;
 };
 
 TEST(IThreadLoop, AnObjectDestroyedOnItsOwnWorkerLetsTheWorkerEnd) {
+    std::atomic<bool> started{false};
     std::atomic<bool> destroyed{false};
-    auto* probe = new SelfDestroying(destroyed);
+    auto* probe = new SelfDestroying(started, destroyed);
     ASSERT_TRUE(probe->start());
+    started = true;
     EXPECT_TRUE(eventually([&] { return destroyed.load(); }));
 }
 
