@@ -57,6 +57,7 @@ const char* Console::setColours(uint16_t background, uint16_t foreground) {
 }
 
 void Console::apply(uint16_t attribute) {
+    std::lock_guard<std::mutex> guard(effectMutex);
     coloured = true;
     effect->applyAttribute(attribute);
 }
@@ -86,24 +87,29 @@ Console* Console::of(std::ios_base& stream) {
 }
 
 void Console::restore() {
+    std::lock_guard<std::mutex> guard(effectMutex);
     if (coloured.exchange(false)) {
         effect->restore();
     }
 }
 
 int Console::clearScreen() {
+    std::lock_guard<std::mutex> guard(effectMutex);
     return effect->clearScreen();
 }
 
 bool Console::writeConsole(const char* text) {
+    std::lock_guard<std::mutex> guard(effectMutex);
     return effect->writeConsole(text);
 }
 
 bool Console::setCursorPosition(uint16_t column, uint16_t row) {
+    std::lock_guard<std::mutex> guard(effectMutex);
     return effect->setCursorPosition(column, row);
 }
 
 bool Console::setConsoleTitle(const char* title) {
+    std::lock_guard<std::mutex> guard(effectMutex);
     return effect->setTitle(title);
 }
 

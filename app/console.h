@@ -12,7 +12,9 @@
 // `out << fgGray << text` whatever the stream is.
 //
 // Threads: only the main thread changes colours. restore() may also be called from the thread
-// that handles a console control event, while the main thread still writes.
+// that handles a console control event, while the main thread still writes. Every call into the
+// effect that writes to the console runs under one lock, so that the reset never lands inside
+// an escape sequence or an attribute change of the main thread.
 #pragma once
 
 #include <atomic>
@@ -20,6 +22,7 @@
 #include <ios>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 
 // The platform's side of the console. Every operation reports the platform's result.
 class ConsoleEffect {
@@ -96,6 +99,8 @@ class Console {
     std::unique_ptr<ConsoleEffect> effect;
     std::ios_base* attached = nullptr;
     std::atomic<bool> coloured{false};
+    // Serialises the effect's writes; the chooser, which writes nothing, runs outside it.
+    std::mutex effectMutex;
 };
 
 // Stream manipulators: each flushes the text written so far (so that it keeps the colour it was

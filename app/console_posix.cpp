@@ -32,9 +32,15 @@ int ansiColour(uint16_t colour, int normalBase, int brightBase) {
     return ((colour & kIntensityBit) != 0 ? brightBase : normalBase) + ansi;
 }
 
+// NO_COLOR set and not empty, or a terminal that does not say what it is or says it is dumb.
 bool coloursDisabledByEnvironment() {
     const char* noColour = std::getenv("NO_COLOR");
-    return noColour != nullptr && noColour[0] != '\0';
+    if (noColour != nullptr && noColour[0] != '\0') {
+        return true;
+    }
+    const char* terminalType = std::getenv("TERM");
+    return terminalType == nullptr || terminalType[0] == '\0' ||
+           std::strcmp(terminalType, "dumb") == 0;
 }
 
 // The longest answer read from a file chooser; a path that does not fit the caller's buffer is

@@ -1,7 +1,8 @@
 // The console on a POSIX terminal: colours, title, cursor and clearing are escape sequences
 // written into the program's output stream, so that they travel in order with the text; other
 // programs read them only from a terminal, so nothing is written when the output is a file or a
-// pipe. Colours are also left out when the NO_COLOR environment variable is set and not empty.
+// pipe. Colours are also left out when the NO_COLOR environment variable is set and not empty,
+// and when TERM is unset, empty or "dumb": such a terminal shows the escapes as text.
 //
 // A console colour number (blue 1, green 2, red 4, intensity 8) becomes one of the 16 ANSI
 // colours: the red, green and blue bits are reordered into the ANSI order (red 1, green 2,

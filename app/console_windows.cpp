@@ -4,6 +4,7 @@
 // commdlg.h needs the types of windows.h.
 #include <commdlg.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -12,12 +13,45 @@ namespace {
 
 constexpr UINT kCyrillicCodePage = 1251;
 
+// The console's code pages before the program changed them; 0 once given back, or when there
+// was no console to ask.
+std::atomic<UINT> g_previousInputCodePage{0};
+std::atomic<UINT> g_previousOutputCodePage{0};
+
+void restoreCodePages() {
+    const UINT input = g_previousInputCodePage.exchange(0);
+    const UINT output = g_previousOutputCodePage.exchange(0);
+    if (input != 0) {
+        SetConsoleCP(input);
+    }
+    if (output != 0) {
+        SetConsoleOutputCP(output);
+    }
+}
+
+// Ctrl+C, Ctrl+Break, closing the console, logging off and shutting down end the process by the
+// platform's default handler, which runs no atexit function: give the code pages back first and
+// pass the event on.
+BOOL WINAPI restoreCodePagesOnControlEvent(DWORD) {
+    restoreCodePages();
+    return FALSE;
+}
+
 }  // namespace
 
 WindowsConsoleEffect::WindowsConsoleEffect() : consoleOut(GetStdHandle(STD_OUTPUT_HANDLE)) {}
 
 void WindowsConsoleEffect::selectRussianText() {
     std::setlocale(LC_ALL, "Russian");
+    // Only the first call notes the console's own code pages; a later one would note 1251.
+    static const bool noted = [] {
+        g_previousInputCodePage = GetConsoleCP();
+        g_previousOutputCodePage = GetConsoleOutputCP();
+        std::atexit(restoreCodePages);
+        SetConsoleCtrlHandler(restoreCodePagesOnControlEvent, TRUE);
+        return true;
+    }();
+    (void)noted;
     SetConsoleOutputCP(kCyrillicCodePage);
     SetConsoleCP(kCyrillicCodePage);
 }

@@ -9,7 +9,10 @@ class WindowsConsoleEffect : public ConsoleEffect {
   public:
     WindowsConsoleEffect();
 
-    // Selects the runtime library's locale "Russian" and the console code page 1251.
+    // Selects the runtime library's locale "Russian" and the console code page 1251, for input
+    // and output. The console's own code pages are given back when the process ends: at exit,
+    // and on every console control event (Ctrl+C, Ctrl+Break, closing), whose default handling
+    // ends the process without running atexit functions.
     static void selectRussianText();
 
     void applyAttribute(uint16_t attribute) override;

@@ -16,6 +16,7 @@
 #include "app/control_events.h"
 #include "app/options.h"
 #include "app/program.h"
+#include "app/standard_descriptors.h"
 #include "output/device_factory.h"
 
 namespace {
@@ -46,6 +47,7 @@ int listDevices(std::ostream& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    openMissingStandardDescriptors();
     const CommandLine commandLine = parseCommandLine(argc, argv);
     if (commandLine.exitStatus) {
         (*commandLine.exitStatus == kExitSuccess ? std::cout : std::cerr)

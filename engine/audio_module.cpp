@@ -1,9 +1,12 @@
 #include "engine/audio_module.h"
 
+#include <algorithm>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
 #include "engine/audio_module_container.h"
+#include "engine/locker.h"
 
 int32_t g_sampleRate = kDefaultSampleRate;
 
@@ -14,6 +17,57 @@ size_t checkedPortCount(int32_t count) {
         throw std::length_error("port count out of range: " + std::to_string(count));
     }
     return static_cast<size_t>(count);
+}
+
+// Every module alive, so that a port vector that moves can have all of its readers repaired,
+// wherever they sit: in another container, inside a container as its inner outputs module, or
+// in no container at all. Structure changes are rare and happen before a stream starts; the
+// per-frame path never looks here. Never destroyed, so that modules with static storage
+// duration may outlive every other static object.
+struct ModuleRegistry {
+    std::mutex mutex;
+    std::vector<AudioModule*> modules;
+};
+
+ModuleRegistry& registry() {
+    static auto* const instance = new ModuleRegistry;
+    return *instance;
+}
+
+// An input that reads port `index` of a port vector that is about to move or shrink.
+struct PortReader {
+    AudioModule* module;
+    size_t input;
+    size_t index;
+};
+
+// Every input of every module that reads one of `ports`. Needs the registry's lock.
+std::vector<PortReader> readersOf(const std::vector<Port>& ports, const AudioModule& owner) {
+    std::vector<PortReader> readers;
+    for (AudioModule* module : registry().modules) {
+        for (size_t i = 0; i < module->inputSources.size(); ++i) {
+            const Port* source = module->inputSources[i];
+            if (source->owner == &owner && source->index >= 0 &&
+                static_cast<size_t>(source->index) < ports.size() &&
+                source == &ports[static_cast<size_t>(source->index)]) {
+                readers.push_back({module, i, static_cast<size_t>(source->index)});
+            }
+        }
+    }
+    return readers;
+}
+
+// Points the noted readers at the ports' new places; a reader of a port that is gone falls back
+// to its own parameter port. Entries that the resize itself erased are skipped.
+void repointReaders(const std::vector<PortReader>& readers, std::vector<Port>& ports) {
+    for (const PortReader& reader : readers) {
+        std::vector<Port*>& sources = reader.module->inputSources;
+        if (reader.input >= sources.size()) {
+            continue;
+        }
+        sources[reader.input] = reader.index < ports.size() ? &ports[reader.index]
+                                                            : &reader.module->inputs[reader.input];
+    }
 }
 
 }  // namespace
@@ -34,11 +88,25 @@ AudioModule::AudioModule(int32_t inputCount, int32_t outputCount) : sampleRate(&
     for (int32_t j = 0; j < outputCount; ++j) {
         outputs.emplace_back(this, j, 0.0);
     }
+    std::lock_guard<std::mutex> guard(registry().mutex);
+    registry().modules.push_back(this);
 }
 
 AudioModule::~AudioModule() {
     if (parent != nullptr) {
-        remove(*parent, *this);
+        // A locked container may be rendering on another thread: leave its list under its lock.
+        if (ILocker* locker = lockerOfParent(*this)) {
+            std::lock_guard<ILocker> guard(*locker);
+            remove(*parent, *this);
+        } else {
+            remove(*parent, *this);
+        }
+    }
+    std::lock_guard<std::mutex> guard(registry().mutex);
+    std::vector<AudioModule*>& modules = registry().modules;
+    const auto found = std::find(modules.rbegin(), modules.rend(), this);
+    if (found != modules.rend()) {
+        modules.erase(std::next(found).base());
     }
 }
 
@@ -61,18 +129,20 @@ void AudioModule::setPortCounts(int32_t inputCount, int32_t outputCount) {
     if (outputCount >= 0) {
         resizeOutputs(outputCount);
     }
+    // A container's inner modules mirror its own ports: container input i is output i of the
+    // inputs module, container output j is input j of the outputs module.
+    if (auto* container = dynamic_cast<AudioModuleContainer*>(this)) {
+        container->inputsModule.setPortCounts(-1, inputCount);
+        container->outputsModule.setPortCounts(outputCount, -1);
+    }
 }
 
 void AudioModule::resizeInputs(int32_t inputCount) {
+    std::lock_guard<std::mutex> guard(registry().mutex);
+    // Unconnected inputs read their own ports, which may move; inputs connected to other
+    // modules keep their sources.
+    const std::vector<PortReader> readers = readersOf(inputs, *this);
     const auto old = static_cast<int32_t>(inputs.size());
-    std::vector<int32_t> ownSourced;
-    for (int32_t u = 0; u < old; ++u) {
-        // Only inputs that read their own parameter port move with `inputs`; an input that
-        // reads one of this module's outputs keeps that connection.
-        if (inputSources[static_cast<size_t>(u)] == &inputs[static_cast<size_t>(u)]) {
-            ownSourced.push_back(u);
-        }
-    }
     const auto newSize = static_cast<size_t>(inputCount);
     if (inputCount < old) {
         inputs.resize(newSize, Port(this, 0, 0.0));
@@ -90,42 +160,12 @@ void AudioModule::resizeInputs(int32_t inputCount) {
             inputSources.push_back(&inputs[static_cast<size_t>(i)]);
         }
     }
-    // The own ports may have moved; inputs connected to other modules keep their sources.
-    for (int32_t u : ownSourced) {
-        if (u < inputCount) {
-            inputSources[static_cast<size_t>(u)] = &inputs[static_cast<size_t>(u)];
-        }
-    }
+    repointReaders(readers, inputs);
 }
 
 void AudioModule::resizeOutputs(int32_t outputCount) {
-    struct Reader {
-        AudioModule* module;
-        size_t input;
-        int32_t output;
-    };
-    std::vector<Reader> readers;
-    auto noteReaders = [&](AudioModule& module) {
-        for (size_t i = 0; i < module.inputSources.size(); ++i) {
-            const Port* source = module.inputSources[i];
-            if (source->owner == this && source->index >= 0 &&
-                static_cast<size_t>(source->index) < outputs.size() &&
-                source == &outputs[static_cast<size_t>(source->index)]) {
-                readers.push_back({&module, i, source->index});
-            }
-        }
-    };
-    bool selfNoted = false;
-    if (parent != nullptr) {
-        for (AudioModule* child : parent->children) {
-            selfNoted = selfNoted || child == this;
-            noteReaders(*child);
-        }
-    }
-    if (!selfNoted) {
-        noteReaders(*this);
-    }
-
+    std::lock_guard<std::mutex> guard(registry().mutex);
+    const std::vector<PortReader> readers = readersOf(outputs, *this);
     const auto old = static_cast<int32_t>(outputs.size());
     const auto newSize = static_cast<size_t>(outputCount);
     if (outputCount < old) {
@@ -139,15 +179,7 @@ void AudioModule::resizeOutputs(int32_t outputCount) {
             outputs.emplace_back(this, j, 0.0);
         }
     }
-    for (const Reader& reader : readers) {
-        if (reader.output < outputCount) {
-            reader.module->inputSources[reader.input] =
-                &outputs[static_cast<size_t>(reader.output)];
-        } else {
-            // The output it read is gone: the reader falls back to its own parameter port.
-            reader.module->inputSources[reader.input] = &reader.module->inputs[reader.input];
-        }
-    }
+    repointReaders(readers, outputs);
 }
 
 double AudioModule::outputValue(int32_t i) const {

@@ -37,7 +37,8 @@ class AudioModule {
     AudioModule(int32_t inputCount, int32_t outputCount);
 
     // Takes the module out of its parent container first, so that the container never lists a
-    // destroyed child and no sibling keeps reading a destroyed port.
+    // destroyed child and no sibling keeps reading a destroyed port. A parent with a lock (a
+    // LockedContainer) is changed under that lock, since it may be rendering meanwhile.
     virtual ~AudioModule();
 
     AudioModule(const AudioModule&) = delete;
@@ -50,8 +51,10 @@ class AudioModule {
     virtual void process() {}
 
     // Changes the number of inputs and outputs; a negative count leaves that side as it is.
-    // Connections survive the move of the port vectors; readers of removed outputs are
-    // disconnected. Throws std::length_error for a count above kMaxPortCount.
+    // Connections survive the move of the port vectors: every module that reads a moved port,
+    // wherever it sits, is pointed at the port's new place, and readers of removed ports are
+    // disconnected. A container resizes its inner inputs and outputs modules along with its own
+    // ports. Throws std::length_error for a count above kMaxPortCount.
     void setPortCounts(int32_t inputCount, int32_t outputCount);
 
     // Value of output i, or 0.0 for an index that is not an output.
@@ -98,8 +101,9 @@ class AudioModule {
     PortNames inputNames;
     PortNames outputNames;
 
-    // Scheduling fields, written only by the container's ordering.
-    int32_t order = 0;
+    // Scheduling fields, written only by the container's ordering. The rank is 64 bits wide
+    // because it is scaled by the child count times a span of 32-bit priorities.
+    int64_t order = 0;
     bool inCycle = false;
     uint32_t priority = 0;
     uint32_t visited = 0;

@@ -7,6 +7,7 @@
 #include "engine/audio_module_container.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 namespace {
@@ -113,12 +114,13 @@ bool AudioModuleContainer::prepare(bool recursive) {
     }
 
     // Phase 2: rank from the sinks.
-    const auto childTotal = static_cast<int32_t>(children.size());
+    // In 64 bits: the child count times a priority span of up to 2^32 does not fit 32 bits.
+    const auto childTotal = static_cast<int64_t>(children.size());
     for (AudioModule* sink : sinks) {
-        sink->order =
-            sink->priority == 0
-                ? -1
-                : -1 - childTotal * static_cast<int32_t>(maxPriority - sink->priority + 1);
+        sink->order = sink->priority == 0
+                          ? -1
+                          : -1 - childTotal * (static_cast<int64_t>(maxPriority) -
+                                               static_cast<int64_t>(sink->priority) + 1);
         propagateOrder(*sink);
     }
 
@@ -150,12 +152,12 @@ bool AudioModuleContainer::prepare(bool recursive) {
     }
 
     // Phase 4: loners go before every connected child.
-    int32_t minOrder = 0;
+    int64_t minOrder = 0;
     for (const AudioModule* child : children) {
         minOrder = std::min(minOrder, child->order);
     }
     for (AudioModule* loner : loners) {
-        loner->order = minOrder - static_cast<int32_t>(loner->priority) - 1;
+        loner->order = minOrder - static_cast<int64_t>(loner->priority) - 1;
     }
 
     // Phase 5: sort; equal ranks keep their relative order.

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -30,7 +31,8 @@ class IThreadLoop {
 
     // Asks the worker to end after the loop() call in progress; with `wait`, also waits until it
     // has ended. Two waiting stops at once both return only after the worker has ended. A stop
-    // from the worker itself never waits for itself.
+    // from the worker itself never waits for itself. A stop, waiting or not, that comes while a
+    // start() is under way also ends the worker that this start() creates.
     void stop(bool wait);
 
     // One pass of the loop body; the base does nothing.
@@ -44,7 +46,8 @@ class IThreadLoop {
   protected:
     // Joins a worker that is still there. A derived class whose loop() uses its own members
     // calls stop(true) in its own destructor first, so that this one finds nothing to join.
-    // Never runs on the worker.
+    // Run on the worker itself (a loop() that destroys its object), it lets the worker go
+    // instead, and the worker ends without touching the object again once loop() returns.
     ~IThreadLoop();
 
   private:
@@ -57,4 +60,9 @@ class IThreadLoop {
     std::thread thread;
     std::atomic<std::thread::id> threadId{};  // the worker's id until it is joined
     ManualResetEvent startGate;
+    // Counts the stops asked for, so that start() sees one that came while it ran.
+    std::atomic<uint64_t> stopCount{0};
+    // Set by the destructor when it runs on the worker; points into the worker's own frame, and
+    // only the worker reads or writes it.
+    bool* destroyedOnWorker = nullptr;
 };

@@ -10,11 +10,16 @@ bool IThreadLoop3::start() {
     if (onWorker()) {
         return false;
     }
+    const uint64_t stopsBefore = stopCount.load();
     std::lock_guard<std::mutex> control(controlMutex);
     stopRequested = true;
     joinWorkers();
     running = false;
     stopRequested = false;
+    // As in IThreadLoop::start: a stop since this start() began stays asked for.
+    if (stopCount.load() != stopsBefore) {
+        stopRequested = true;
+    }
     startGate.reset();
 
     static constexpr std::array<LoopBody, kWorkerCount> bodies = {
@@ -35,6 +40,10 @@ bool IThreadLoop3::start() {
 }
 
 bool IThreadLoop3::stop(bool wait) {
+    // A worker's stop of itself concerns its own run, not the next one a start() makes.
+    if (!onWorker()) {
+        stopCount.fetch_add(1);
+    }
     stopRequested = true;
     if (!wait || onWorker()) {
         return true;

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -30,7 +31,9 @@ class IThreadLoop3 {
     bool start();
 
     // Asks the workers to end after the calls in progress; with `wait`, also waits until all
-    // three have ended and clears `running`. A stop from a worker never waits. Always true.
+    // three have ended and clears `running`. A stop from a worker never waits. A stop that
+    // comes while a start() is under way also ends the workers that this start() creates.
+    // Always true.
     bool stop(bool wait);
 
     // The three loop bodies; the base ones do nothing.
@@ -61,4 +64,6 @@ class IThreadLoop3 {
     std::array<std::thread, kWorkerCount> threads;
     std::array<std::atomic<std::thread::id>, kWorkerCount> threadIds{};
     ManualResetEvent startGate;
+    // Counts the stops asked for, so that start() sees one that came while it ran.
+    std::atomic<uint64_t> stopCount{0};
 };

@@ -77,6 +77,7 @@ struct Rendering {
 
 TEST(AnsiConsole, ColourNumbersBecomeTheSixteenAnsiColours) {
     EnvironmentGuard noColour("NO_COLOR", nullptr);
+    EnvironmentGuard terminalType("TERM", "xterm");
     OutputEnd terminal(true);
     const Rendering renderings[] = {
         {0x60, "\x1b[30;43m"},   // black on dark yellow
@@ -100,6 +101,7 @@ struct Gating {
     std::string name;
     bool terminal;
     const char* noColour;
+    const char* terminalType;
     bool colours;
     bool titles;
 };
@@ -109,6 +111,7 @@ class AnsiConsoleGating : public testing::TestWithParam<Gating> {};
 TEST_P(AnsiConsoleGating, EscapesReachOnlyATerminal) {
     const Gating& g = GetParam();
     EnvironmentGuard noColour("NO_COLOR", g.noColour);
+    EnvironmentGuard terminalType("TERM", g.terminalType);
     OutputEnd end(g.terminal);
 
     std::ostringstream colours;
@@ -127,14 +130,16 @@ TEST_P(AnsiConsoleGating, EscapesReachOnlyATerminal) {
     EXPECT_EQ(title.str(), g.titles ? "\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(AnsiConsole, AnsiConsoleGating,
-                         testing::Values(Gating{"Terminal", true, nullptr, true, true},
-                                         Gating{"TerminalWithEmptyNoColor", true, "", true, true},
-                                         Gating{"TerminalWithNoColor", true, "1", false, true},
-                                         Gating{"Pipe", false, nullptr, false, false}),
-                         [](const testing::TestParamInfo<Gating>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    AnsiConsole, AnsiConsoleGating,
+    testing::Values(Gating{"Terminal", true, nullptr, "xterm", true, true},
+                    Gating{"TerminalWithEmptyNoColor", true, "", "xterm", true, true},
+                    Gating{"TerminalWithNoColor", true, "1", "xterm", false, true},
+                    Gating{"DumbTerminal", true, nullptr, "dumb", false, true},
+                    Gating{"TerminalOfNoType", true, nullptr, nullptr, false, true},
+                    Gating{"TerminalOfEmptyType", true, nullptr, "", false, true},
+                    Gating{"Pipe", false, nullptr, "xterm", false, false}),
+    [](const testing::TestParamInfo<Gating>& info) { return info.param.name; });
 
 // A stand-in zenity that records its arguments and answers a path: the chooser's filter and the
 // path it returns. With no chooser in PATH the answer is 0 and an empty path.

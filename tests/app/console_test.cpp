@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/app/dialogue_harness.h"
@@ -112,6 +116,52 @@ TEST(Console, ConsoleAndStreamMayEndInEitherOrder) {
     console.attach(*stream);
     stream.reset();
     // The console outlives the stream; its destructor must not reach it.
+}
+
+// Holds each colour change open until a reset comes or a short bound passes, and notes a reset
+// that started while a change was being written.
+class OverlapEffect : public MarkingEffect {
+  public:
+    using MarkingEffect::MarkingEffect;
+    void applyAttribute(uint16_t) override {
+        std::unique_lock<std::mutex> guard(mutex);
+        applying = true;
+        changed.notify_all();
+        changed.wait_for(guard, std::chrono::milliseconds(200), [this] { return restoring; });
+        applying = false;
+    }
+    void restore() override {
+        std::lock_guard<std::mutex> guard(mutex);
+        restoring = true;
+        resetDuringChange = resetDuringChange || applying;
+        changed.notify_all();
+    }
+    bool waitUntilApplying() {
+        std::unique_lock<std::mutex> guard(mutex);
+        return changed.wait_for(guard, std::chrono::seconds(10), [this] { return applying; });
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool applying = false;
+    bool restoring = false;
+    bool resetDuringChange = false;
+};
+
+TEST(Console, AResetFromAnotherThreadWaitsForTheColourChangeInProgress) {
+    std::ostringstream out;
+    auto owned = std::make_unique<OverlapEffect>(out);
+    OverlapEffect* effect = owned.get();
+    Console console(std::move(owned));
+    console.attach(out);
+    std::thread mainThread([&] { console.setForeground(kColourWhite); });
+    ASSERT_TRUE(effect->waitUntilApplying());
+    std::thread controlThread([&] { console.restore(); });
+    mainThread.join();
+    controlThread.join();
+    std::lock_guard<std::mutex> guard(effect->mutex);
+    EXPECT_TRUE(effect->restoring);
+    EXPECT_FALSE(effect->resetDuringChange);
 }
 
 }  // namespace

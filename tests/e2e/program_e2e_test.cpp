@@ -162,8 +162,27 @@ TEST_F(ProgramEndToEnd, WithoutAServerReportsTheFailureAndEndsWithStatusZero) {
     }
 }
 
+// Started with standard descriptors closed, the program must not take its input from whatever
+// it opens next (the signal descriptor): a closed input is an end of input.
+TEST_F(ProgramEndToEnd, StartedWithClosedStandardDescriptorsItEndsAtTheEndOfInput) {
+    struct Case {
+        const char* closing;
+        bool shows;
+    };
+    for (const Case& c : {Case{"<&-", true}, Case{"<&- >&- 2>&-", false}}) {
+        SCOPED_TRACE(c.closing);
+        ChildProcess program({"sh", "-c", std::string("exec \"$0\" ") + c.closing, TONARIUM_BINARY},
+                             {.input = false, .output = true});
+        Transcript transcript(program.outputFd());
+        EXPECT_EQ(program.waitForExit(kStartLimit), std::optional<int>(0));
+        ASSERT_TRUE(transcript.waitForEnd(kHearingLimit));
+        EXPECT_EQ(transcript.text(), c.shows ? kDeviceReport + kAskCount : "");
+    }
+}
+
 TEST_F(ProgramEndToEnd, UnderATerminalTheTextIsColouredAndTheColoursAreResetAtTheEnd) {
     EnvironmentGuard colours("NO_COLOR", nullptr);
+    EnvironmentGuard terminalType("TERM", "xterm");
     // script(1) gives the program a pseudo-terminal and relays it to our pipes.
     ChildProcess run({"script", "-q", "-e", "-c", TONARIUM_BINARY, "/dev/null"},
                      {.input = true, .output = true});

@@ -161,6 +161,57 @@ TEST(AudioModuleContainer, PassesItsInputToItsOutputWithinTheSameFrame) {
     }
 }
 
+// The inner modules follow the container's own ports, growing and shrinking, and a reader of
+// the container's output in its parent stays on it while the outputs move.
+TEST(AudioModuleContainer, ResizingItsPortsResizesTheInnerModules) {
+    AudioModuleContainer outer(0, 0);
+    AudioModuleContainer container(1, 1);
+    Probe pass("pass", 1);
+    Probe reader("reader", 1);
+    add(container, pass);
+    add(add(outer, container), reader);
+    connect(container.inputsModule, 0, 0, pass);
+    connect(container, 0, 0, reader);
+
+    container.setPortCounts(40, 30);
+    EXPECT_EQ(container.inputsModule.outputCount(), 40);
+    EXPECT_EQ(container.outputsModule.inputCount(), 30);
+    connect(container.inputsModule, 39, 0, container.outputsModule);
+    connect(pass, 0, 29, container.outputsModule);
+    container.setInputValue(0, 0.75);
+    container.setInputValue(39, -0.5);
+    outer.process();
+    EXPECT_EQ(container.outputValue(0), -0.5);
+    EXPECT_EQ(container.outputValue(29), 0.75);
+    EXPECT_EQ(reader.inputSources[0], &container.outputs[0]);
+
+    container.setPortCounts(1, 1);
+    EXPECT_EQ(container.inputsModule.outputCount(), 1);
+    EXPECT_EQ(container.outputsModule.inputCount(), 1);
+    outer.process();
+    EXPECT_EQ(pass.inputSources[0], &container.inputsModule.outputs[0]);
+}
+
+// Priorities span 32 bits; their ranks are scaled by the child count and must not wrap: the
+// lowest-priority chain still goes first, and a loner of top priority still goes before all.
+TEST(AudioModuleContainer, ExtremePrioritiesOrderAsSmallOnesDo) {
+    AudioModuleContainer container(0, 0);
+    Probe high("high", 1);
+    Probe highSource("highSource", 0);
+    Probe low("low", 1);
+    Probe lowSource("lowSource", 0);
+    Probe loner("loner", 0);
+    add(add(add(add(add(container, high), highSource), low), lowSource), loner);
+    connect(highSource, 0, 0, high);
+    connect(lowSource, 0, 0, low);
+    high.priority = UINT32_MAX;
+    low.priority = 1;
+    loner.priority = UINT32_MAX;
+    EXPECT_TRUE(container.prepare(false));
+    EXPECT_EQ(namesOf(container),
+              (std::vector<std::string>{"loner", "lowSource", "low", "highSource", "high"}));
+}
+
 // processFrames() reads the lists once for many frames; frame by frame it must do what process()
 // does: copy the inputs in, run the children in order, copy the outputs out, then hand over.
 TEST(AudioModuleContainer, ProcessFramesRunsEveryFrameAsProcessDoes) {

@@ -138,6 +138,40 @@ TEST(AudioModule, GrowingOutputsKeepsSiblingReadersOnTheirOutput) {
     EXPECT_EQ(reader.inputSources[1], &source.outputs[0]);
 }
 
+// Readers that are not siblings of the source: in another container, the source's container's
+// own outputs module, the source itself without a parent, a parentless reader. Growing the
+// outputs moves them; shrinking them cuts the readers of removed outputs.
+TEST(AudioModule, ResizingOutputsRepairsEveryReaderWhereverItSits) {
+    AudioModuleContainer home(0, 1);
+    AudioModuleContainer elsewhere(0, 0);
+    Constant source(1, 3, 0.5);
+    AudioModule stranger(1, 0);
+    AudioModule loose(1, 0);
+    Constant self(1, 1, 0.25);
+    add(home, source);
+    add(elsewhere, stranger);
+    source.connect(1, 0, stranger);
+    source.connect(2, 0, home.outputsModule);
+    source.connect(1, 0, loose);
+    self.connect(0, 0, self);
+
+    source.setPortCounts(-1, 500);
+    self.setPortCounts(-1, 500);
+    source.process();
+    self.process();
+    home.process();
+    EXPECT_EQ(stranger.inputSources[0], &source.outputs[1]);
+    EXPECT_EQ(loose.inputSources[0], &source.outputs[1]);
+    EXPECT_EQ(home.outputsModule.inputSources[0], &source.outputs[2]);
+    EXPECT_EQ(home.outputValue(0), 0.5);
+    EXPECT_EQ(self.inputSources[0], &self.outputs[0]);
+    EXPECT_EQ(self.inputValue(0), 0.25);
+
+    source.setPortCounts(-1, 2);
+    EXPECT_EQ(stranger.inputSources[0], &source.outputs[1]);
+    EXPECT_EQ(home.outputsModule.inputSources[0], &home.outputsModule.inputs[0]);
+}
+
 TEST(AudioModule, ShrinkingOutputsDisconnectsReadersOfRemovedOutputs) {
     AudioModuleContainer container(0, 0);
     AudioModule source(0, 3);

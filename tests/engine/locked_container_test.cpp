@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -49,6 +51,29 @@ TEST(LockedContainer, ParameterChangesUnderTheLockNeverLandInsideABlock) {
     }
     renderer.join();
     EXPECT_FALSE(reader.torn);
+}
+
+// A child destroyed while the container is held (as the renderer holds it for a block) leaves
+// the list only once the lock is given back.
+TEST(LockedContainer, ADestroyedChildWaitsForTheLockBeforeLeaving) {
+    LockedContainer container(0, 0);
+    auto child = std::make_unique<PairReader>();
+    add(container, *child);
+    std::unique_lock<ILocker> rendering(container);
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        child.reset();
+        destroyed = true;
+    });
+    // Bounded: the destroyer must still be blocked when the wait gives up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!destroyed && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(destroyed);
+    rendering.unlock();
+    destroyer.join();
+    EXPECT_EQ(container.childCount(), 0u);
 }
 
 TEST(LockedContainer, APlainContainerOffersNoLock) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <thread>
 
 #include "tests/threading/bounded_wait.h"
 #include "threading/worker_thread.h"
@@ -42,6 +43,34 @@ TEST(IThreadLoop3, AFailedCreationReleasesTheWorkersAlreadyCreatedAndALaterStart
         EXPECT_TRUE(probe.stop(true));
         EXPECT_EQ(probe.total(), callsAtStop) << "a loop body ran after a waiting stop";
     }
+}
+
+// As in IThreadLoop: a stop without waiting from another thread while start() joins the earlier
+// workers ends the new ones too.
+class StoppedDuringStart3 : public IThreadLoop3 {
+  public:
+    ~StoppedDuringStart3() { stop(true); }
+    void loopA() override {
+        if (armed) {
+            parked = true;
+            // Held here until start() asks this worker to end and waits for it.
+            EXPECT_TRUE(eventually([this] { return stopRequested.load(); }));
+            armed = false;
+            std::thread([this] { stop(false); }).join();
+        }
+    }
+    std::atomic<bool> armed{false};
+    std::atomic<bool> parked{false};
+};
+
+TEST(IThreadLoop3, AStopWithoutWaitingDuringStartEndsTheNewWorkers) {
+    StoppedDuringStart3 probe;
+    ASSERT_TRUE(probe.start());
+    probe.armed = true;
+    ASSERT_TRUE(eventually([&] { return probe.parked.load(); }));
+    ASSERT_TRUE(probe.start());
+    EXPECT_FALSE(probe.armed);
+    EXPECT_TRUE(eventually([&] { return !probe.running; }));
 }
 
 }  // namespace

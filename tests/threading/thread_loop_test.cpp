@@ -119,4 +119,63 @@ TEST(IThreadLoop, AnObjectStoppedWithoutWaitingCanBeDestroyedAfterItsWorkerEnded
     completesWithin([&] { bare.reset(); }, "destruction");
 }
 
+// While a second start() joins the first worker, the first worker's last loop() has another
+// thread ask for a stop without waiting: that stop came during start(), so the new worker must
+// end by itself.
+class StoppedDuringStart : public IThreadLoop {
+  public:
+    ~StoppedDuringStart() { stop(true); }
+    void loop() override {
+        if (armed) {
+            parked = true;
+            // Held here until start() asks this worker to end and waits for it.
+            EXPECT_TRUE(eventually([this] { return stopRequested.load(); }));
+            armed = false;
+            std::thread([this] { stop(false); }).join();
+        }
+    }
+    std::atomic<bool> armed{false};
+    std::atomic<bool> parked{false};
+};
+
+TEST(IThreadLoop, AStopWithoutWaitingDuringStartEndsTheNewWorker) {
+    StoppedDuringStart probe;
+    ASSERT_TRUE(probe.start());
+    probe.armed = true;
+    ASSERT_TRUE(eventually([&] { return probe.parked.load(); }));
+    ASSERT_TRUE(probe.start());
+    EXPECT_FALSE(probe.armed);
+    EXPECT_TRUE(eventually([&] { return !probe.running; }));
+}
+
+// A loop() that destroys its own object (once start() has returned) runs the destructor on the
+// worker, which cannot join itself.
+class SelfDestroying final : public IThreadLoop {
+  public:
+    SelfDestroying(std::atomic<bool>& started, std::atomic<bool>& destroyed)
+        : started(started), destroyed(destroyed) {}
+    ~SelfDestroying() {
+        stop(true);
+        destroyed = true;
+    }
+    void loop() override {
+        if (started) {
+            delete this;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    std::atomic<bool>& started;
+    std::atomic<bool>& destroyed;
+};
+
+TEST(IThreadLoop, AnObjectDestroyedOnItsOwnWorkerLetsTheWorkerEnd) {
+    std::atomic<bool> started{false};
+    std::atomic<bool> destroyed{false};
+    auto* probe = new SelfDestroying(started, destroyed);
+    ASSERT_TRUE(probe->start());
+    started = true;
+    EXPECT_TRUE(eventually([&] { return destroyed.load(); }));
+}
+
 }  // namespace
