@@ -251,7 +251,6 @@ class AlsaWaveOutDevice::Session::Player {
 void AlsaWaveOutDevice::Session::run() {
     AlsaPcm pcm;
     const int err = pcm.open(pcmName, configText, format);
-    bool abandoned = false;
     bool stopped = false;
     {
         std::lock_guard lock(queueMutex);
