@@ -9,7 +9,7 @@ run_preset() {
     echo "=== $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs"
-    ctest --preset "$preset" -j "$jobs"
+    scripts/quiet-ctest.sh "build/$preset/ctest.log" --preset "$preset" -j "$jobs"
 }
 
 # The program alone, as `make run`, `make install` and `make package` build it: in a fresh folder,

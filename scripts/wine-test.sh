@@ -29,7 +29,7 @@ trap 'exit 130' INT TERM HUP
 
 echo "=== windows-x64 under Wine"
 wine_prefix_create
-timeout 900 ctest --preset windows-x64 -j "$jobs" </dev/null
+timeout 900 scripts/quiet-ctest.sh build/windows-x64/ctest.log --preset windows-x64 -j "$jobs" </dev/null
 
 # The end-to-end test drives Wine, PulseAudio and parec from Linux, so it is a program of the
 # Linux build; it plays the 64-bit tonarium.exe through a private PulseAudio server.
