@@ -10,13 +10,12 @@ if(NOT WIN32)
     set(CPACK_PACKAGE_NAME tonarium)
     set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
     set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console tone player: a fundamental and its octaves")
-    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-        "console tone player: a fundamental and its octaves
- Tonarium plays through the sound output a tone made of a fundamental and the
- octaves above it. Interactively, a Russian-language console dialogue changes
- the number of tones and the fundamental frequency while the tone keeps
- sounding; with options it plays a set tone for a set time on a chosen ALSA
- output, for scripts and test benches.")
+    set(CPACK_PACKAGE_DESCRIPTION
+        "Tonarium plays through the sound output a tone made of a fundamental and the
+octaves above it. Interactively, a Russian-language console dialogue changes
+the number of tones and the fundamental frequency while the tone keeps
+sounding; with options it plays a set tone for a set time on a chosen ALSA
+output or into a sound file, for scripts and test benches.")
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tonarium developers <developers@tonarium.invalid>")
     set(CPACK_DEBIAN_PACKAGE_SECTION sound)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
