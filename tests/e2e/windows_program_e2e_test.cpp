@@ -163,7 +163,7 @@ TEST_F(WindowsProgramEndToEnd, PlaysWhatTheUserAsksForWritesCodePage1251AndEndsW
                        kAskFrequency + kAskFrequency + kAskCount));
 }
 
-TEST_F(WindowsProgramEndToEnd, CommandLinePlaysForAGivenTimeWritesAFileAndRefusesBadUsage) {
+TEST_F(WindowsProgramEndToEnd, CommandLinePlaysForAGivenTimeWritesAFadedFileAndRefusesBadUsage) {
     SilentStream keepMonitorRunning;
     MonitorRecording recording(monitorSourceFromEnvironment());
     ASSERT_TRUE(recording.waitForFrames(1, kStartLimit));
@@ -182,7 +182,7 @@ TEST_F(WindowsProgramEndToEnd, CommandLinePlaysForAGivenTimeWritesAFileAndRefuse
 
     const std::string path = ::testing::TempDir() + "tonarium-wine.wav";
     std::vector<std::string> file = command();
-    file.insert(file.end(), {"-q", "-o", path, "-f", "440", "-d", "1"});
+    file.insert(file.end(), {"-q", "-s", "-o", path, "-f", "440", "-d", "1"});
     ChildProcess writer(file, {.output = true});
     EXPECT_EQ(writer.waitForExit(kStartLimit), std::optional<int>(0));
     SF_INFO info{};
@@ -198,8 +198,10 @@ TEST_F(WindowsProgramEndToEnd, CommandLinePlaysForAGivenTimeWritesAFileAndRefuse
     for (size_t i = 0; i < frames.size(); i += 2) {
         left.push_back(frames[i]);
     }
-    EXPECT_NEAR(amplitudeAt(left, 440.0, 192000), 0.707, 0.001);
+    // Faded in and out over 5 ms each: the last frame is silent.
+    EXPECT_NEAR(amplitudeAt(left, 440.0, 192000), 0.707, 0.01);
     EXPECT_NEAR(zeroCrossingHz(left, 192000), 440.0, 0.5);
+    EXPECT_EQ(left.back(), 0.0);
 
     std::vector<std::string> bad = command();
     bad.insert(bad.end(), {"-D", "pulse"});
