@@ -9,6 +9,7 @@
 #include <chrono>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "app/console.h"
 #include "tests/app/dialogue_harness.h"
 #include "tests/output/test_wave_device.h"
+#include "threading/worker_thread.h"
 
 namespace {
 
@@ -100,15 +102,22 @@ TEST(Program, WiringFeedsBothFrontChannelsAndStartsSilent) {
     }
 }
 
-TEST(Program, WithoutADeviceReportsTheFailureAndWaitsForOneCharacter) {
-    ProgramRun run(TestWaveDevice::refuseAll());
-    ScriptedInput script({{"x\n-1\n", nullptr}}, nullptr);
-    EXPECT_EQ(run.run(script), 0);
-    EXPECT_EQ(run.out.str(),
-              "{0C}Ошибка: {0F}Подходящее устройство вывода звука не найдено.\n"
-              "{07}нажмите любую клавишу для выхода.\n");
-    EXPECT_EQ(script.sgetc(), '\n');
-    EXPECT_FALSE(run.device->isOpen());
+TEST(Program, WithoutADeviceOrAPlaybackThreadReportsTheFailureAndWaitsForOneCharacter) {
+    for (const bool threadFails : {false, true}) {
+        SCOPED_TRACE(threadFails ? "the playback thread cannot start" : "no device");
+        ProgramRun run(threadFails ? TestWaveDevice::acceptAll() : TestWaveDevice::refuseAll());
+        std::optional<WorkerCreationFault> noThread;
+        if (threadFails) {
+            noThread.emplace(0);
+        }
+        ScriptedInput script({{"x\n-1\n", nullptr}}, nullptr);
+        EXPECT_EQ(run.run(script), 0);
+        EXPECT_EQ(run.out.str(),
+                  "{0C}Ошибка: {0F}Подходящее устройство вывода звука не найдено.\n"
+                  "{07}нажмите любую клавишу для выхода.\n");
+        EXPECT_EQ(script.sgetc(), '\n');
+        EXPECT_FALSE(run.device->isOpen());
+    }
 }
 
 TEST(Program, ReportsTheDeviceAndPlaysWhatTheDialogueSetsThenCloses) {
