@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "output/sample_conversion.h"
+#include "synthesis/sines.h"
 #include "tests/support/child_process.h"
 #include "tests/support/e2e_session.h"
 #include "tests/support/signal_analysis.h"
@@ -47,6 +49,23 @@ std::optional<SoundFile> readSoundFile(const fs::path& path) {
         file.left.push_back(frames[i]);
     }
     return file;
+}
+
+// Channel 0 of a file of 32-bit samples, as the integers stored.
+std::vector<int32_t> leftIntegers(const fs::path& path) {
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+    std::vector<int32_t> frames(sf != nullptr ? static_cast<size_t>(info.frames * info.channels)
+                                              : 0);
+    if (sf != nullptr) {
+        sf_readf_int(sf, frames.data(), info.frames);
+        sf_close(sf);
+    }
+    std::vector<int32_t> left;
+    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(info.channels)) {
+        left.push_back(frames[i]);
+    }
+    return left;
 }
 
 class FileOutputEndToEnd : public testing::Test {
@@ -94,6 +113,22 @@ TEST_F(FileOutputEndToEnd, TimedFileHoldsExactlyItsFramesOfTheAskedTonesInEveryK
         }
         EXPECT_LT(amplitudeAt(file->left, 3520.0, 192000), 0.002);
     }
+
+    // Bit for bit the tone source's samples, converted as the output module converts them.
+    const int32_t savedRate = g_sampleRate;
+    g_sampleRate = 192000;
+    M_Sines sines(3);
+    sines.setInputValue(0, 440.0);
+    sines.setInputValue(1, 0.707);
+    const std::vector<int32_t> stored = leftIntegers(folder / "tone.wav");
+    ASSERT_EQ(stored.size(), 48000u);
+    size_t differing = 0;
+    for (int32_t sample : stored) {
+        sines.process();
+        differing += sample != sampleValue(32, sines.outputs[0].value) ? 1 : 0;
+    }
+    g_sampleRate = savedRate;
+    EXPECT_EQ(differing, 0u);
 }
 
 // True once the file at `path` has grown by `bytes` (from when this is called), false after
