@@ -13,9 +13,13 @@ namespace {
 
 // Period and ring wishes. A buffer counts as finished only once the device has consumed its last
 // frame, so the ring never holds more than the output module has queued; its size only sets how
-// much scheduling jitter playback survives, and the period how finely consumption is seen.
-constexpr unsigned kPeriodWishUs = 10000;
-constexpr unsigned kRingWishUs = 100000;
+// much scheduling jitter playback survives. The period sets how often the device asks for data:
+// PulseAudio's ALSA plugin makes it the server's request size and, through early requests, the
+// sink's latency, so every period wakes the plugin's client thread once. 30 ms (a 32-bit stereo
+// buffer at 192 kHz) lets the server ask about 33 times a second, and adds at most 30 ms of the
+// sink's own buffering to the queued buffers.
+constexpr unsigned kPeriodWishUs = 30000;
+constexpr unsigned kRingWishUs = 120000;
 
 constexpr int kOpenMode = SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_CHANNELS;
 
