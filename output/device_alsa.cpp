@@ -71,7 +71,7 @@ std::atomic<int> g_stuckWorkers{0};
 constexpr int kMaxPollMs = 250;
 // A buffer is finished this long after the moment its end is due, so that a position reported a
 // little late does not cost a second wake-up.
-constexpr int kDeadlineSlackMs = 1;
+constexpr int kDeadlineSlackMs = 2;
 // A written buffer wakes the worker while the ring holds less than this much audio beyond the
 // oldest buffer (at least one period): the server may take a period at once, and the worker
 // may wake late on a busy machine.
@@ -271,6 +271,7 @@ class AlsaWaveOutDevice::Session::Player {
     Clock::time_point due;
     uint64_t dueEnd = 0;
     uint64_t dueConsumed = 0;
+    bool overdue = false;  // looked again after `due` without the position moving
     int periodMs = 1;
     uint64_t refillMarginFrames = 0;
 
@@ -521,7 +522,7 @@ void AlsaWaveOutDevice::Session::Player::noteQueue(uint64_t consumed) {
     consumedNow = consumed;
     // Beyond the oldest buffer the ring holds written - oldestEnd frames when the worker next
     // wakes by itself; a new buffer may wait until then if that is enough.
-    s.wakeOnWrite = !queued || !running || unwritten || written < oldestEnd + refillMarginFrames;
+    s.wakeOnWrite = !queued || !running || (!unwritten && written < oldestEnd + refillMarginFrames);
 }
 
 void AlsaWaveOutDevice::Session::Player::waitForWork(bool progress) {
@@ -553,9 +554,13 @@ int AlsaWaveOutDevice::Session::Player::msUntilDue() {
         dueSet = true;
         dueEnd = oldestEnd;
         dueConsumed = consumedNow;
+        overdue = false;
     } else if (now >= due) {
-        // Due, yet the position has not got there: it moves in steps, look again a step later.
-        due = now + std::chrono::milliseconds(std::max(1, periodMs / 2));
+        // Due, yet the position has not got there: it moves in period steps, so look again half
+        // a period later, and a whole one later while it keeps standing still (a sound server
+        // may take a second or two to begin consuming a new stream).
+        due = now + std::chrono::milliseconds(std::max(1, overdue ? periodMs : periodMs / 2));
+        overdue = true;
     }
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
     return static_cast<int>(std::clamp<int64_t>(ms, 1, kMaxPollMs));
