@@ -7,7 +7,7 @@
 //     consumed;
 //  3. feed: copy as many queued frames as the ring has room for into the scratch buffer, in the
 //     device's channel order, and write them without blocking;
-//  4. start the stream when nothing more is waiting to be written (a full ring starts it too);
+//  4. start the stream when nothing more is waiting to be written, or when the ring is full;
 //  5. poll the wake-up eventfd, plus the PCM's descriptors while frames wait to be written, until
 //     the moment the oldest buffer will have been consumed.
 // Wake-ups cost battery, so the worker sleeps from one buffer's end to the next: the moment is
@@ -357,13 +357,16 @@ void AlsaWaveOutDevice::Session::Player::play() {
         if (!running && pcm.state() == SND_PCM_STATE_RUNNING) {
             running = true;  // a full ring started it
         }
-        if (!running && pendingFrames == 0 && fill > 0) {
-            bool allWritten = false;
-            {
+        if (!running && fill > 0) {
+            // Started once everything queued is in the ring, or once the ring is full: a sound
+            // server's plugin may keep a frame of its ring free, so the start threshold (the
+            // whole ring) is not always reached by writing.
+            bool allWritten = pendingFrames == 0;
+            if (allWritten) {
                 std::lock_guard lock(s.queueMutex);
                 allWritten = copied == s.queuedEndFrame;
             }
-            if (allWritten) {
+            if (allWritten || pendingFrames > 0) {
                 running = pcm.start() >= 0;
             }
         }
