@@ -4,7 +4,7 @@
 # scripts/with-pulse.sh (under which this runs):
 #   tonarium      answers 1 tone and 440 Hz, and after 20 s -1 twice, which ends it
 #   speaker-test  -D default -c 2 -t sine -f 440 -r 192000 -F S32_LE, interrupted after 20 s
-#   speaker-test  the same with -b 120000 -p 30000: the 120 ms ring and 30 ms period that
+#   speaker-test  the same with -b 80000 -p 20000: the 80 ms ring and 20 ms period that
 #                 Tonarium's ALSA layer asks for, instead of speaker-test's own 2.7 s ring
 #   play          -n -r 192000 -b 32 -c 2 synth 20 sine 440, which ends by itself
 # GNU time measures each program alone (user and system CPU time, peak resident memory, wall
@@ -75,9 +75,9 @@ timeout -s INT "$seconds" /usr/bin/time -o "$scratch/speaker_test.time" -f "$for
 record speaker_test speaker-test "${speaker_test[*]}"
 
 timeout -s INT "$seconds" /usr/bin/time -o "$scratch/speaker_test_ring.time" -f "$format" \
-    "${speaker_test[@]}" -b 120000 -p 30000 </dev/null >/dev/null \
+    "${speaker_test[@]}" -b 80000 -p 20000 </dev/null >/dev/null \
     2>"$scratch/speaker_test_ring.err"
-record speaker_test_ring "speaker-test, Tonarium's ring" "${speaker_test[*]} -b 120000 -p 30000"
+record speaker_test_ring "speaker-test, Tonarium's ring" "${speaker_test[*]} -b 80000 -p 20000"
 
 timeout "$limit" /usr/bin/time -o "$scratch/sox_play.time" -f "$format" \
     "${play[@]}" </dev/null >/dev/null 2>"$scratch/sox_play.err"
