@@ -76,6 +76,12 @@ constexpr int kDeadlineSlackMs = 2;
 // oldest buffer (at least one period): the server may take a period at once, and the worker
 // may wake late on a busy machine.
 constexpr int kRefillMarginMs = 20;
+// A buffer handed back usually comes back soon, written again by its owner's next look (every
+// 11 ms in the output module); the worker looks for it this long after handing one back rather
+// than at the next buffer's end, so that the ring never runs low while the server takes a period
+// at a time. A separate wake-up by every write would cost more: the writer and the worker then
+// take turns with the sound server's client thread.
+constexpr int kPickUpMs = 15;
 // After a pass without progress the PCM's descriptors are left out for this long, so that a
 // descriptor that stays ready without letting anything through cannot make the worker spin.
 constexpr int kIdlePassPollMs = 5;
@@ -271,7 +277,8 @@ class AlsaWaveOutDevice::Session::Player {
     Clock::time_point due;
     uint64_t dueEnd = 0;
     uint64_t dueConsumed = 0;
-    bool overdue = false;  // looked again after `due` without the position moving
+    bool overdue = false;     // looked again after `due` without the position moving
+    bool handedBack = false;  // this pass handed a buffer back
     int periodMs = 1;
     uint64_t refillMarginFrames = 0;
 
@@ -512,6 +519,7 @@ void AlsaWaveOutDevice::Session::Player::finishConsumed(uint64_t consumed) {
             header = s.queue.pop().header;
             header->dwFlags = (header->dwFlags & ~kWhdrInQueue) | kWhdrDone;
         }
+        handedBack = true;
         s.callback(s.owner, kWomDone, s.instance, reinterpret_cast<uintptr_t>(header), 0);
     }
 }
@@ -530,6 +538,10 @@ void AlsaWaveOutDevice::Session::Player::noteQueue(uint64_t consumed) {
 
 void AlsaWaveOutDevice::Session::Player::waitForWork(bool progress) {
     int timeoutMs = queued ? msUntilDue() : -1;
+    if (handedBack && running) {
+        timeoutMs = timeoutMs < 0 ? kPickUpMs : std::min(timeoutMs, kPickUpMs);
+    }
+    handedBack = false;
     fds[0] = {s.wakeFd, POLLIN, 0};
     unsigned pcmFds = 0;
     if (unwritten && progress) {
