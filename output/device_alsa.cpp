@@ -13,9 +13,10 @@
 // Wake-ups cost battery, so the worker sleeps from one buffer's end to the next: the moment is
 // fixed when the consumed position moves and kept while it does not (a sound server reports
 // consumption in period-sized steps, so the position can stand still between them), and it is
-// looked at again only a step later when the position has not got there yet. A written buffer
-// wakes it only while the ring would otherwise run low before that moment, or before the stream
-// has started; whole buffers go to the ring in one write, since every write also wakes the sound
+// looked at again only a step later when the position has not got there yet. After handing a
+// buffer back it also looks once for that buffer written again (kPickUpMs). A written buffer
+// wakes it only while the ring would otherwise run low before that, or before the stream has
+// started; whole buffers go to the ring in one write, since every write also wakes the sound
 // server's client thread.
 // Buffer memory is read only under the queue lock, and only for buffers still queued, so a
 // buffer handed back (by the worker, by reset, by close or on device loss) is never touched
