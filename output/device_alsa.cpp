@@ -3,12 +3,21 @@
 // into the scratch buffer, `written` of them have been accepted by the ring, and the device has
 // consumed `written - fill` of them, where fill is the ring size minus snd_pcm_avail. One pass:
 //  1. take over a reset (drop at once, prepare, start counting from 0) or a close;
-//  2. feed: copy as many queued frames as the ring has room for into the scratch buffer, in the
+//  2. read the ring's room once, and hand back, in order, every buffer whose last frame has been
+//     consumed;
+//  3. feed: copy as many queued frames as the ring has room for into the scratch buffer, in the
 //     device's channel order, and write them without blocking;
-//  3. start the stream when nothing more is waiting to be written (a full ring starts it too);
-//  4. hand back, in order, every buffer whose last frame has been consumed;
-//  5. poll the wake-up eventfd, plus the PCM's descriptors while frames wait to be written, with
-//     a time-out near the moment the oldest buffer will have been consumed.
+//  4. start the stream when nothing more is waiting to be written, or when the ring is full;
+//  5. poll the wake-up eventfd, plus the PCM's descriptors while frames wait to be written, until
+//     the moment the oldest buffer will have been consumed.
+// Wake-ups cost battery, so the worker sleeps from one buffer's end to the next: the moment is
+// fixed when the consumed position moves and kept while it does not (a sound server reports
+// consumption in period-sized steps, so the position can stand still between them), and it is
+// looked at again only a step later when the position has not got there yet. After handing a
+// buffer back it also looks once for that buffer written again (kPickUpMs). A written buffer
+// wakes it only while the ring would otherwise run low before that, or before the stream has
+// started; whole buffers go to the ring in one write, since every write also wakes the sound
+// server's client thread.
 // Buffer memory is read only under the queue lock, and only for buffers still queued, so a
 // buffer handed back (by the worker, by reset, by close or on device loss) is never touched
 // again, even while the worker is inside a slow ALSA call.
@@ -58,8 +67,22 @@ constexpr auto kStallLimit = std::chrono::seconds(12);
 // are still stuck, open refuses at once instead of adding another thread to the pile.
 constexpr int kMaxStuckWorkers = 4;
 std::atomic<int> g_stuckWorkers{0};
-// The worker looks at the consumed position at least this often while buffers are queued.
-constexpr int kMaxPollMs = 20;
+// The worker looks at the consumed position at least this often while buffers are queued, to
+// notice a device that stopped consuming.
+constexpr int kMaxPollMs = 250;
+// A buffer is finished this long after the moment its end is due, so that a position reported a
+// little late does not cost a second wake-up.
+constexpr int kDeadlineSlackMs = 2;
+// A written buffer wakes the worker while the ring holds less than this much audio beyond the
+// oldest buffer (at least one period): the server may take a period at once, and the worker
+// may wake late on a busy machine.
+constexpr int kRefillMarginMs = 20;
+// A buffer handed back usually comes back soon, written again by its owner's next look (every
+// 11 ms in the output module); the worker looks for it this long after handing one back rather
+// than at the next buffer's end, so that the ring never runs low while the server takes a period
+// at a time. A separate wake-up by every write would cost more: the writer and the worker then
+// take turns with the sound server's client thread.
+constexpr int kPickUpMs = 15;
 // After a pass without progress the PCM's descriptors are left out for this long, so that a
 // descriptor that stays ready without letting anything through cannot make the worker spin.
 constexpr int kIdlePassPollMs = 5;
@@ -174,6 +197,7 @@ struct AlsaWaveOutDevice::Session {
     bool workerEnded = false;
     bool openCancelled = false;  // refuseOpens: the open in progress gives up at once
     bool abandoned = false;      // given up on by open or close while still in alsa-lib
+    bool wakeOnWrite = true;     // the worker needs a written buffer before it wakes by itself
 
     // The worker's last step: marks it ended (and no longer stuck) and wakes the waiters.
     void endWorker() {
@@ -207,7 +231,10 @@ class AlsaWaveOutDevice::Session::Player {
   public:
     Player(Session& session, AlsaPcm& pcm) : s(session), pcm(pcm) {
         const snd_pcm_uframes_t period = pcm.periodSizeFrames();
-        scratchFrames = std::clamp(period, kMinScratchFrames, kMaxScratchFrames);
+        scratchFrames = std::clamp(pcm.ringFrames(), kMinScratchFrames, kMaxScratchFrames);
+        periodMs = std::max<int>(1, static_cast<int>(period * 1000 / pcm.rateHz()));
+        refillMarginFrames = std::max<uint64_t>(
+            period, static_cast<uint64_t>(pcm.rateHz()) * kRefillMarginMs / 1000);
         scratch.resize(scratchFrames * pcm.frameBytes());
         fds.resize(pcm.pollDescriptorCount() + 1);
     }
@@ -218,10 +245,12 @@ class AlsaWaveOutDevice::Session::Player {
     enum class Step { Go, Again, End };
 
     Step takeRequests();
-    long feed();
-    long position(uint64_t& consumed, snd_pcm_uframes_t& fill);
+    long feed(snd_pcm_uframes_t room);
+    long position(uint64_t& consumed, snd_pcm_uframes_t& fill, snd_pcm_uframes_t& room);
     void finishConsumed(uint64_t consumed);
+    void noteQueue(uint64_t consumed);
     void waitForWork(bool progress);
+    int msUntilDue();
     bool recoverFrom(long alsaError);
     void loseDevice();
     size_t copyQueued(size_t frames);
@@ -235,6 +264,7 @@ class AlsaWaveOutDevice::Session::Player {
     uint64_t copied = 0;
     uint64_t written = 0;
     uint64_t generation = 0;
+    bool running = false;  // started since the latest drop or recovery
     std::vector<pollfd> fds;
 
     // For the time-out of the next poll; read under the queue lock at the end of a pass.
@@ -242,6 +272,16 @@ class AlsaWaveOutDevice::Session::Player {
     bool queued = false;
     uint64_t oldestEnd = 0;
     uint64_t consumedNow = 0;
+    // When the oldest buffer's end is due, fixed when the position or the oldest buffer last
+    // changed (dueEnd, dueConsumed).
+    bool dueSet = false;
+    Clock::time_point due;
+    uint64_t dueEnd = 0;
+    uint64_t dueConsumed = 0;
+    bool overdue = false;     // looked again after `due` without the position moving
+    bool handedBack = false;  // this pass handed a buffer back
+    int periodMs = 1;
+    uint64_t refillMarginFrames = 0;
 
     uint64_t lastConsumed = 0;
     Clock::time_point lastProgress = Clock::now();
@@ -301,32 +341,44 @@ void AlsaWaveOutDevice::Session::Player::play() {
         if (step == Step::Again) {
             continue;
         }
+        // One look at the ring per pass, before writing: a write wakes the sound server's client
+        // thread, and every later call would contend with it for the plugin's lock.
         const uint64_t writtenBefore = written;
-        long err = feed();
         uint64_t consumed = 0;
         snd_pcm_uframes_t fill = 0;
+        snd_pcm_uframes_t room = 0;
+        long err = position(consumed, fill, room);
         if (err >= 0) {
-            err = position(consumed, fill);
+            finishConsumed(consumed);
+            err = feed(room);
         }
         if (err < 0) {
             if (!recoverFrom(err) || ++recoveriesInARow > kMaxRecoveriesInARow) {
                 loseDevice();
                 return;
             }
+            running = false;
             continue;
         }
         recoveriesInARow = 0;
-        if (pendingFrames == 0 && fill > 0 && pcm.state() == SND_PCM_STATE_PREPARED) {
-            bool allWritten = false;
-            {
+        fill += static_cast<snd_pcm_uframes_t>(written - writtenBefore);
+        if (!running && pcm.state() == SND_PCM_STATE_RUNNING) {
+            running = true;  // a full ring started it
+        }
+        if (!running && fill > 0) {
+            // Started once everything queued is in the ring, or once the ring is full: a sound
+            // server's plugin may keep a frame of its ring free, so the start threshold (the
+            // whole ring) is not always reached by writing.
+            bool allWritten = pendingFrames == 0;
+            if (allWritten) {
                 std::lock_guard lock(s.queueMutex);
                 allWritten = copied == s.queuedEndFrame;
             }
-            if (allWritten) {
-                pcm.start();
+            if (allWritten || pendingFrames > 0) {
+                running = pcm.start() >= 0;
             }
         }
-        finishConsumed(consumed);
+        noteQueue(consumed);
 
         const auto now = Clock::now();
         const bool moved = consumed != lastConsumed || written != writtenBefore;
@@ -355,6 +407,8 @@ AlsaWaveOutDevice::Session::Player::Step AlsaWaveOutDevice::Session::Player::tak
     // Reset: drop at once, never drain; the buffers were handed back by reset itself.
     pendingFrames = pendingOffset = 0;
     copied = written = lastConsumed = 0;
+    running = false;
+    dueSet = false;
     lastProgress = Clock::now();
     const int err = pcm.dropAndPrepare();
     {
@@ -387,14 +441,10 @@ size_t AlsaWaveOutDevice::Session::Player::copyQueued(size_t frames) {
     return taken;
 }
 
-long AlsaWaveOutDevice::Session::Player::feed() {
+long AlsaWaveOutDevice::Session::Player::feed(snd_pcm_uframes_t room) {
     const unsigned frameBytes = pcm.frameBytes();
     for (;;) {
         if (pendingFrames == 0) {
-            const snd_pcm_sframes_t room = pcm.avail();
-            if (room < 0) {
-                return room;
-            }
             if (room == 0) {
                 return 0;
             }
@@ -425,17 +475,19 @@ long AlsaWaveOutDevice::Session::Player::feed() {
         pendingOffset += static_cast<size_t>(n);
         pendingFrames -= static_cast<size_t>(n);
         written += static_cast<uint64_t>(n);
+        room -= std::min(room, static_cast<snd_pcm_uframes_t>(n));
     }
 }
 
-long AlsaWaveOutDevice::Session::Player::position(uint64_t& consumed, snd_pcm_uframes_t& fill) {
-    const snd_pcm_sframes_t room = pcm.avail();
-    if (room < 0) {
-        return room;
+long AlsaWaveOutDevice::Session::Player::position(uint64_t& consumed, snd_pcm_uframes_t& fill,
+                                                  snd_pcm_uframes_t& room) {
+    const snd_pcm_sframes_t avail = pcm.avail();
+    if (avail < 0) {
+        return avail;
     }
+    room = static_cast<snd_pcm_uframes_t>(avail);
     const snd_pcm_uframes_t ring = pcm.ringFrames();
-    fill = static_cast<snd_pcm_uframes_t>(room) < ring ? ring - static_cast<snd_pcm_uframes_t>(room)
-                                                       : 0;
+    fill = room < ring ? ring - room : 0;
     consumed = written - std::min<uint64_t>(fill, written);
     return 0;
 }
@@ -463,26 +515,34 @@ void AlsaWaveOutDevice::Session::Player::finishConsumed(uint64_t consumed) {
             const bool current = !s.stopRequested && s.resetGeneration == generation;
             if (!current || s.queue.empty() || s.queue.front().generation != generation ||
                 s.queue.front().endFrame > consumed) {
-                queued = current && !s.queue.empty();
-                oldestEnd = queued ? s.queue.front().endFrame : 0;
-                unwritten = pendingFrames > 0 || copied < s.queuedEndFrame;
-                consumedNow = consumed;
                 return;
             }
             header = s.queue.pop().header;
             header->dwFlags = (header->dwFlags & ~kWhdrInQueue) | kWhdrDone;
         }
+        handedBack = true;
         s.callback(s.owner, kWomDone, s.instance, reinterpret_cast<uintptr_t>(header), 0);
     }
 }
 
+void AlsaWaveOutDevice::Session::Player::noteQueue(uint64_t consumed) {
+    std::lock_guard lock(s.queueMutex);
+    const bool current = !s.stopRequested && s.resetGeneration == generation;
+    queued = current && !s.queue.empty() && s.queue.front().generation == generation;
+    oldestEnd = queued ? s.queue.front().endFrame : 0;
+    unwritten = pendingFrames > 0 || copied < s.queuedEndFrame;
+    consumedNow = consumed;
+    // Beyond the oldest buffer the ring holds written - oldestEnd frames when the worker next
+    // wakes by itself; a new buffer may wait until then if that is enough.
+    s.wakeOnWrite = !queued || !running || (!unwritten && written < oldestEnd + refillMarginFrames);
+}
+
 void AlsaWaveOutDevice::Session::Player::waitForWork(bool progress) {
-    int timeoutMs = -1;
-    if (queued) {
-        const uint64_t framesToGo = oldestEnd > consumedNow ? oldestEnd - consumedNow : 0;
-        const uint64_t ms = (framesToGo * 1000 + pcm.rateHz() - 1) / pcm.rateHz();
-        timeoutMs = static_cast<int>(std::clamp<uint64_t>(ms, 1, kMaxPollMs));
+    int timeoutMs = queued ? msUntilDue() : -1;
+    if (handedBack && running) {
+        timeoutMs = timeoutMs < 0 ? kPickUpMs : std::min(timeoutMs, kPickUpMs);
     }
+    handedBack = false;
     fds[0] = {s.wakeFd, POLLIN, 0};
     unsigned pcmFds = 0;
     if (unwritten && progress) {
@@ -499,6 +559,27 @@ void AlsaWaveOutDevice::Session::Player::waitForWork(bool progress) {
         // Lets plugins that signal through their descriptors acknowledge the wake-up.
         pcm.pollEvents(fds.data() + 1, pcmFds);
     }
+}
+
+int AlsaWaveOutDevice::Session::Player::msUntilDue() {
+    const auto now = Clock::now();
+    if (!dueSet || dueEnd != oldestEnd || dueConsumed != consumedNow) {
+        const uint64_t framesToGo = oldestEnd > consumedNow ? oldestEnd - consumedNow : 0;
+        const uint64_t us = (framesToGo * 1000000 + pcm.rateHz() - 1) / pcm.rateHz();
+        due = now + std::chrono::microseconds(us) + std::chrono::milliseconds(kDeadlineSlackMs);
+        dueSet = true;
+        dueEnd = oldestEnd;
+        dueConsumed = consumedNow;
+        overdue = false;
+    } else if (now >= due) {
+        // Due, yet the position has not got there: it moves in period steps, so look again half
+        // a period later, and a whole one later while it keeps standing still (a sound server
+        // may take a second or two to begin consuming a new stream).
+        due = now + std::chrono::milliseconds(std::max(1, overdue ? periodMs : periodMs / 2));
+        overdue = true;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+    return static_cast<int>(std::clamp<int64_t>(ms, 1, kMaxPollMs));
 }
 
 void AlsaWaveOutDevice::Session::Player::loseDevice() {
@@ -624,6 +705,7 @@ WaveResult AlsaWaveOutDevice::write(WaveHeader& header) {
         return kWaveError;
     }
     const uint64_t frames = header.dwBufferLength / s->format.nBlockAlign;
+    bool wake = false;
     {
         std::lock_guard lock(s->queueMutex);
         if (s->lost || s->workerEnded || s->stopRequested) {
@@ -632,8 +714,11 @@ WaveResult AlsaWaveOutDevice::write(WaveHeader& header) {
         header.dwFlags = (header.dwFlags & ~kWhdrDone) | kWhdrInQueue;
         s->queue.push({&header, s->resetGeneration, s->queuedEndFrame, s->queuedEndFrame + frames});
         s->queuedEndFrame += frames;
+        wake = s->wakeOnWrite;
     }
-    s->wake();
+    if (wake) {
+        s->wake();
+    }
     return kWaveNoError;
 }
 
@@ -650,6 +735,7 @@ WaveResult AlsaWaveOutDevice::reset() {
             std::lock_guard lock(s->queueMutex);
             generation = ++s->resetGeneration;
             s->queuedEndFrame = 0;
+            s->wakeOnWrite = true;
             count = s->queue.size();
         }
         s->handBack(count);

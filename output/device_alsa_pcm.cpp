@@ -13,9 +13,15 @@ namespace {
 
 // Period and ring wishes. A buffer counts as finished only once the device has consumed its last
 // frame, so the ring never holds more than the output module has queued; its size only sets how
-// much scheduling jitter playback survives, and the period how finely consumption is seen.
-constexpr unsigned kPeriodWishUs = 10000;
-constexpr unsigned kRingWishUs = 100000;
+// much scheduling jitter playback survives. The period sets how often the device asks for data:
+// PulseAudio's ALSA plugin makes it the server's request size and, through early requests, the
+// sink's latency, so every period wakes the plugin's client thread once and the sink takes a
+// period at a time. 20 ms halves the requests of a 10 ms period; 30 ms (a whole 32-bit stereo
+// buffer at 192 kHz) lets the sink take so much of the three queued buffers at once that the
+// server's queue runs dry between refills. The ring, four periods, stays below the queued
+// buffers, so the server's start threshold (the ring less a period) is always within reach.
+constexpr unsigned kPeriodWishUs = 20000;
+constexpr unsigned kRingWishUs = 80000;
 
 constexpr int kOpenMode = SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_CHANNELS;
 

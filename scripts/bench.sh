@@ -9,9 +9,9 @@
 # The steps, each under a time limit, each server and helper process torn down when it ends:
 #   1. render cost: bench_playback (Google Benchmark, repetitions in random order), and SoX's
 #      synth writing the same stream to /dev/null (CPU time per frame);
-#   2. playing cost: tonarium, speaker-test (as asked, and with Tonarium's ring and period) and
-#      play, 20 s each, through the null sink of a private PulseAudio server
-#      (scripts/bench/playing-cost.sh);
+#   2. playing cost, CPU time and wake-ups of all threads: tonarium, speaker-test (as asked, and
+#      with Tonarium's ring and period) and play, 20 s each, through the null sink of a private
+#      PulseAudio server (scripts/bench/playing-cost.sh);
 #   3. responsiveness: playback_probe response, 12 frequency changes;
 #   4. robustness of timing: 60 s of play with every core but one busy
 #      (scripts/bench/loaded-run.sh);

@@ -178,7 +178,7 @@ TEST_P(AlsaStopTest, SilencesTheToneAtOnceAndHandsEveryBufferBack) {
     EXPECT_EQ(log.doneCount(), 30u);
 
     // Only what was already on its way through the server may still be heard. The ring alone
-    // holds 100 ms: kept playing, it would be heard in the stretch checked.
+    // holds 80 ms: kept playing, it would be heard in the stretch checked.
     const size_t stopFrame = recording->framesArrivedBy(stopping);
     const auto after = recorded(stopFrame + recordFrames(60ms), recordFrames(400ms));
     EXPECT_LT(rmsOf(channelOf(after, 2, 0)), kSilenceRms);
