@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr double kDefaultAmplitude = 0.707;
 constexpr double kMaxDurationSeconds = 1e9;
 constexpr double kDefaultSmoothMs = 5.0;
 constexpr double kMinSmoothMs = 1.0;
@@ -171,7 +170,9 @@ CommandLine parse(int argc, const char* const* argv) {
         options.frequencyHz =
             positiveDecimal("--frequency", raw.frequency, std::numeric_limits<double>::max());
     }
-    options.amplitude = *amplitude ? amplitudeOf("--amplitude", raw.amplitude) : kDefaultAmplitude;
+    if (*amplitude) {
+        options.amplitude = amplitudeOf("--amplitude", raw.amplitude);
+    }
     if (*duration) {
         options.durationSeconds = positiveDecimal("--duration", raw.duration, kMaxDurationSeconds);
         if (!options.frequencyHz) {

@@ -25,17 +25,6 @@ constexpr int32_t kAmplitudeInput = 1;
 // server may hold a new stream back for a second or two before it starts.
 constexpr std::chrono::seconds kPlayOutGrace{10};
 
-// The dialogue's lock: the container's, taken around each write into the tone source.
-class ContainerLock : public ParameterLock {
-  public:
-    explicit ContainerLock(ILocker& locker) : locker(locker) {}
-    void lock() override { locker.lock(); }
-    void unlock() override { locker.unlock(); }
-
-  private:
-    ILocker& locker;
-};
-
 // For measurements (scripts/bench.sh): where the environment names a file in TONARIUM_STATS, the
 // underruns that the device layer counted while the program played are written to it at the end,
 // as the line "underruns N". Without the variable nothing is written.

@@ -23,6 +23,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "engine/locker.h"
+
 class M_GainRamp;
 class M_Sines;
 
@@ -34,6 +36,17 @@ class ParameterLock {
 
   protected:
     ~ParameterLock() = default;
+};
+
+// The lock of a container that renders the tone source (its ILocker), as a ParameterLock.
+class ContainerLock final : public ParameterLock {
+  public:
+    explicit ContainerLock(ILocker& locker) : locker(locker) {}
+    void lock() override { locker.lock(); }
+    void unlock() override { locker.unlock(); }
+
+  private:
+    ILocker& locker;
 };
 
 class ToneChanges {

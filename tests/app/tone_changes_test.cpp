@@ -31,16 +31,6 @@ constexpr double kAmplitude = 0.707;
 constexpr double kRampMs = 5.0;
 constexpr size_t kBlockFrames = 256;
 
-class ContainerLock : public ParameterLock {
-  public:
-    explicit ContainerLock(ILocker& locker) : locker(locker) {}
-    void lock() override { locker.lock(); }
-    void unlock() override { locker.unlock(); }
-
-  private:
-    ILocker& locker;
-};
-
 // The tone source into the fader, as the program wires them with the option given.
 struct SmoothChain {
     SampleRateGuard rate{kRateHz};
