@@ -1,4 +1,4 @@
-// The tone source: known first samples, the exact phase wrap, refused tone counts, and bit-for-bit
+// The tone source: known first samples, refused tone counts, and bit-for-bit
 // agreement with the plain loop over every tone through a random script of changes.
 #include "synthesis/sines.h"
 
@@ -7,7 +7,6 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -51,22 +50,6 @@ TEST(Sines, FirstSamplesMatchTheKnownValues) {
             EXPECT_EQ(sines.phases.back(), 0.0);
         }
     }
-}
-
-TEST(Sines, PhaseLandingExactlyOnTwoPiIsWrappedOnlyWhenPastIt) {
-    SampleRateGuard rate(4);  // 1 Hz: a quarter turn per frame
-    const double increment = kTwoPi / 4.0;
-    double start = kTwoPi - increment;
-    while (start + increment < kTwoPi) {
-        start = std::nextafter(start, kTwoPi);
-    }
-    ASSERT_EQ(start + increment, kTwoPi);
-    M_Sines sines(1);
-    sines.phases[0] = start;
-    play(sines, 1.0, 1.0, 1);
-    EXPECT_EQ(sines.phases[0], kTwoPi);
-    EXPECT_EQ(play(sines, 1.0, 1.0, 1)[0], std::sin(kTwoPi));
-    EXPECT_EQ(sines.phases[0], increment);
 }
 
 TEST(Sines, ToneCountOutOfRangeIsRefusedWithoutAnyChange) {
@@ -140,17 +123,11 @@ TEST(Sines, AgreesBitForBitWithThePlainLoopThroughRandomChanges) {
         },
         [&] { g_sampleRate = rates[pick(std::size(rates))]; },
         [&] { a = std::uniform_real_distribution<double>(-1.0, 1.0)(random); },
-        [&] {
+        [&] {  // the muting edge, tiny, held, not a number, or anywhere up to 1.5 x half the rate
             const double half = g_sampleRate / 2.0;
-            const double special[] = {0.0,
-                                      -1.0,
-                                      half,
-                                      std::nextafter(half, 0.0),
-                                      1e-300,
-                                      std::numeric_limits<double>::quiet_NaN(),
-                                      std::ldexp(half, -static_cast<int>(pick(12)))};
-            f = pick(2) ? special[pick(std::size(special))]
-                        : std::uniform_real_distribution<double>(1.0, half * 1.2)(random);
+            const double edges[] = {0.0, -1.0, half, std::nextafter(half, 0.0), 1e-300, NAN};
+            f = pick(3) ? std::ldexp(half, -static_cast<int>(pick(14))) * (0.5 + pick(100) / 100.0)
+                        : edges[pick(std::size(edges))];
         },
     };
     for (int step = 0; step < 1500; ++step) {
