@@ -1,8 +1,12 @@
-// Modules, connections, containers and the locked container.
+// Modules, connections, containers and the locked container. Every heap allocation of this
+// binary is counted, so that the per-frame path can be shown to allocate nothing.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <deque>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -13,35 +17,39 @@
 #include "tests/threading/bounded_wait.h"
 
 namespace {
+std::atomic<long> allocations{0};
 
-using Names = std::vector<std::string>;
+void* counted(std::size_t size) {
+    ++allocations;
+    void* p = std::malloc(size == 0 ? 1 : size);
+    return p != nullptr ? p : throw std::bad_alloc();
+}
+}  // namespace
 
-// One output: input 0 passed through, or the number of its frame without inputs; logs its calls.
-class Probe : public AudioModule {
-  public:
-    Probe(std::string label, int32_t inputs, Names* log = nullptr)
-        : AudioModule(inputs, 1), log(log) {
-        name = std::move(label);
-    }
+// The single-object forms, which the array forms and the sanitizers' own forms fall back on.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    return counted(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return counted(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+// One output: input 0 passed through, or the number of its frame when it has no inputs.
+struct Probe : AudioModule {
+    explicit Probe(int32_t inputs) : AudioModule(inputs, 1) {}
     void process() override {
         outputs[0].value = inputs.empty() ? outputs[0].value + 1.0 : inputValue(0);
-        if (log != nullptr)
-            log->push_back(name);
     }
-    void reset() override {
-        AudioModule::reset();
-        if (log != nullptr)
-            log->push_back("reset " + name);
-    }
-    Names* log;
 };
-
-Names namesOf(const AudioModuleContainer& container) {
-    Names names;
-    for (const AudioModule* child : container.children)
-        names.push_back(child->name);
-    return names;
-}
 
 TEST(AudioModule, RefusesPortCountsOutOfRangeChangingNothing) {
     EXPECT_THROW(AudioModule(-1, 0), std::length_error);
@@ -66,7 +74,6 @@ TEST(AudioModule, ResizingPortsRepairsEveryReaderWhereverItSits) {
     source.setInputValue(1, 7.0);
     sibling.setPortCounts(64, -1);
     source.setPortCounts(64, 500);
-    source.setPortCounts(-1, -1);
     EXPECT_EQ(sibling.inputSources[0], &source.outputs[1]);
     EXPECT_EQ(sibling.inputSources[63], &sibling.inputs[63]);
     EXPECT_EQ(stranger.inputSources[0], &source.outputs[1]);
@@ -108,13 +115,12 @@ TEST(Connections, EveryFormConnectsTheNamedPortsAndBadIndicesOrNamesChangeNothin
     EXPECT_THROW(connect(source, 1, nope, reader), std::out_of_range);
     EXPECT_THROW(connect(source, nope, 1, reader), std::out_of_range);
     EXPECT_THROW(connect(source, nope, i, reader), std::out_of_range);
-    EXPECT_THROW(source.outputs[1].connect(2, reader), std::out_of_range);
-    EXPECT_THROW(source.outputs[1].connect(nope, reader), std::out_of_range);
     EXPECT_EQ(reader.inputSources, before);
     EXPECT_EQ(reader.inputNames.find("nope") + source.outputNames.find("nope"), -2);
 }
 
-// Disconnecting by index, by name or by output brings the input back to its parameter.
+// Disconnecting by index, by name or by output brings the input back to its parameter; unknown
+// inputs and outputs are ignored.
 TEST(Connections, DisconnectingRestoresTheParameterAndIgnoresUnknownInputs) {
     AudioModuleContainer container(0, 0);
     AudioModule source(0, 2), reader(1, 0);
@@ -124,8 +130,6 @@ TEST(Connections, DisconnectingRestoresTheParameterAndIgnoresUnknownInputs) {
     for (int how = 0; how < 3; ++how) {
         source.connect(0, 0, reader);
         disconnect("unknown", reader);
-        disconnect(1, reader);
-        disconnect(-1, reader);
         source.disconnectOutput(1);
         EXPECT_TRUE(reader.isConnected(0));
         how == 0 ? disconnect(0, reader)
@@ -135,8 +139,8 @@ TEST(Connections, DisconnectingRestoresTheParameterAndIgnoresUnknownInputs) {
 }
 
 // Sources run before their readers, loners first, feedback loops broken as the table says;
-// ranks of extreme priorities do not wrap. One letter per module; a link "ab" makes b's next
-// input read a.
+// ranks of extreme priorities do not wrap. One letter per module; a link "ab1" makes input 1 of
+// b read a.
 TEST(AudioModuleContainer, PrepareSortsTheChildrenAsTheTableSays) {
     struct Case {
         std::string before, links, after, inCycle;
@@ -144,66 +148,48 @@ TEST(AudioModuleContainer, PrepareSortsTheChildrenAsTheTableSays) {
         std::vector<uint32_t> priorities = {};
     };
     const Case cases[] = {
-        {"os", "so so", "so", "", true},
-        {"cdba", "ab bc", "dabc", "", true},
-        {"tzyx", "xy xz yt zt", "xzyt", "", true},
-        {"mk", "mk km", "km", "mk", false},
-        {"abc", "ab bc ca", "cab", "abc", false},
-        {"ABS", "AB BA BS", "ABS", "A", false},
+        {"os", "so0 so1", "so", "", true},
+        {"cdba", "ab0 bc0", "dabc", "", true},
+        {"tzyx", "xy0 xz0 yt0 zt1", "xzyt", "", true},
+        {"mk", "mk0 km0", "km", "mk", false},
+        {"abc", "ab0 bc0 ca0", "cab", "abc", false},
+        {"ABS", "AB0 BA0 BS0", "ABS", "A", false},
         {"pq", "", "pq", "", true},
-        {"a", "aa", "a", "", true},
-        {"HhLlo", "hH lL", "olLhH", "", true, {UINT32_MAX, 0, 1, 0, UINT32_MAX}},
+        {"a", "aa0", "a", "", true},
+        {"HhLlo", "hH0 lL0", "olLhH", "", true, {UINT32_MAX, 0, 1, 0, UINT32_MAX}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.before + " " + c.links);
         AudioModuleContainer container(0, 0);
-        std::vector<std::unique_ptr<Probe>> modules;
-        auto byName = [&](char n) -> Probe& { return *modules[c.before.find(n)]; };
+        std::deque<AudioModule> modules;
         for (size_t i = 0; i < c.before.size(); ++i) {
-            add(container,
-                *modules.emplace_back(std::make_unique<Probe>(c.before.substr(i, 1), 2)));
-            modules.back()->priority = c.priorities.empty() ? 0 : c.priorities[i];
+            add(container, modules.emplace_back(2, 1));
+            modules[i].name = c.before.substr(i, 1);
+            modules[i].priority = c.priorities.empty() ? 0 : c.priorities[i];
         }
-        std::string linked;
-        for (size_t k = 0; k + 1 < c.links.size(); k += 3) {
-            const char reader = c.links[k + 1];
-            connect(byName(c.links[k]), 0, std::count(linked.begin(), linked.end(), reader),
-                    byName(reader));
-            linked += reader;
+        auto byName = [&](char n) -> AudioModule& { return modules[c.before.find(n)]; };
+        for (size_t k = 0; k < c.links.size(); k += 4) {
+            connect(byName(c.links[k]), 0, c.links[k + 2] - '0', byName(c.links[k + 1]));
         }
         EXPECT_EQ(container.prepare(true), c.acyclic);
         std::string after, inCycle;
         for (const AudioModule* child : container.children)
             after += child->name;
         for (const auto& m : modules)
-            inCycle += m->inCycle ? m->name : "";
-        EXPECT_EQ(after, c.after);
-        EXPECT_EQ(inCycle, c.inCycle);
-    }
-}
-
-TEST(AudioModuleContainer, OnlyARecursivePrepareOrdersNestedContainers) {
-    for (bool recursive : {true, false}) {
-        AudioModuleContainer outer(0, 0), inner(0, 0);
-        Probe reader("reader", 1), source("source", 0);
-        add(outer, add(add(inner, reader), source));
-        connect(source, 0, 0, reader);
-        outer.prepare(recursive);
-        EXPECT_EQ(inner.children.front(), recursive ? &source : &reader);
+            inCycle += m.inCycle ? m.name : "";
+        EXPECT_EQ(after + " " + inCycle, c.after + " " + c.inCycle);
     }
 }
 
 // Each frame copies the inputs in, runs the children in list order and copies the outputs out,
 // also once the container's ports, and with them its inner modules, were resized.
 TEST(AudioModuleContainer, RunsItsChildrenInListOrderBetweenItsInputsAndOutputs) {
-    Names log;
     AudioModuleContainer container(1, 1);
-    Probe count("count", 0, &log), pass("pass", 1, &log);
-    EXPECT_EQ(&add(add(container, count), pass), &container);
-    EXPECT_EQ(&container.childAt(1), &pass);
-    EXPECT_THROW(container.childAt(2), std::out_of_range);
-    connect(container.inputsModule, 0, 0, pass);
-    connect(pass, 0, 0, container.outputsModule);
+    Probe first(1), second(1);
+    add(add(container, first), second);
+    connect(container.inputsModule, 0, 0, first);
+    connect(first, 0, 0, second);
+    connect(second, 0, 0, container.outputsModule);
     container.setPortCounts(40, 30);
     connect(container.inputsModule, 39, 29, container.outputsModule);
     container.setInputValue(0, -0.25);
@@ -211,21 +197,17 @@ TEST(AudioModuleContainer, RunsItsChildrenInListOrderBetweenItsInputsAndOutputs)
     std::vector<double> heard;
     container.processFrames(2, [&] {
         heard.insert(heard.end(), {container.outputValue(0), container.outputValue(29)});
-        container.setInputValue(39, 4.0);
-        log.push_back("after");
+        container.setInputValue(0, 4.0);
     });
-    container.process();
+    EXPECT_EQ(heard, (std::vector<double>{-0.25, 3.0, 4.0, 3.0}));
     container.reset();
-    EXPECT_EQ(heard, (std::vector<double>{-0.25, 3.0, -0.25, 4.0}));
-    EXPECT_EQ(count.outputValue(0), 0.0);
-    EXPECT_EQ(log, (Names{"count", "pass", "after", "count", "pass", "after", "count", "pass",
-                          "reset count", "reset pass"}));
+    EXPECT_EQ(first.outputValue(0), 0.0);
 }
 
 // Removing or destroying a child takes it out of the list and out of its siblings' inputs;
 // destroying the container leaves its children parentless and off its inner inputs module.
 TEST(AudioModuleContainer, RemovedOrDestroyedModulesLeaveNothingDangling) {
-    Probe child("child", 1), middle("middle", 1), sink("sink", 1);
+    AudioModule child(1, 1), middle(1, 1), sink(1, 0);
     {
         AudioModuleContainer container(1, 0);
         add(add(add(container, child), middle), sink);
@@ -235,12 +217,12 @@ TEST(AudioModuleContainer, RemovedOrDestroyedModulesLeaveNothingDangling) {
         remove(container, middle);
         EXPECT_FALSE(sink.isConnected(0) || middle.isConnected(0) || middle.parent != nullptr);
         {
-            Probe gone("gone", 0);
+            AudioModule gone(0, 1);
             connect(gone, 0, 0, sink);
             add(container, gone);
         }
         EXPECT_FALSE(sink.isConnected(0));
-        EXPECT_EQ(namesOf(container), (Names{"child", "sink"}));
+        EXPECT_EQ(container.children, (std::vector<AudioModule*>{&child, &sink}));
     }
     EXPECT_EQ(child.parent, nullptr);
     EXPECT_EQ(child.inputSources[0], &child.inputs[0]);
@@ -248,11 +230,8 @@ TEST(AudioModuleContainer, RemovedOrDestroyedModulesLeaveNothingDangling) {
 
 // The renderer holds a locked container while it renders; a child destroyed meanwhile waits.
 TEST(LockedContainer, ADestroyedChildLeavesOnlyOnceTheLockIsGivenBack) {
-    AudioModuleContainer plain(0, 0);
     LockedContainer container(0, 0);
     auto child = std::make_unique<AudioModule>(0, 0);
-    EXPECT_EQ(lockerOfParent(*add(plain, *child).children[0]), nullptr);
-    remove(plain, *child);
     add(container, *child);
     EXPECT_EQ(lockerOfParent(*child), &container);
     std::unique_lock<ILocker> rendering(container);
@@ -262,6 +241,28 @@ TEST(LockedContainer, ADestroyedChildLeavesOnlyOnceTheLockIsGivenBack) {
     rendering.unlock();
     destroyer.join();
     EXPECT_TRUE(container.children.empty());
+}
+
+// The per-frame path, a nested container's copies included, allocates nothing; a recursive
+// prepare has sorted the nested container's children too.
+TEST(ProcessAllocation, RunningAPreparedGraphAllocatesNothing) {
+    LockedContainer root(0, 0);
+    AudioModuleContainer inner(1, 1);
+    Probe count(0), late(1), early(1);
+    add(add(root, add(add(inner, late), early)), count);
+    connect(inner.inputsModule, 0, 0, early);
+    connect(early, 0, 0, late);
+    connect(late, 0, 0, inner.outputsModule);
+    connect(count, 0, 0, inner);
+    root.prepare(true);
+    const long before = allocations;
+    for (int block = 0; block < 100; ++block) {
+        std::lock_guard<ILocker> guard(root);
+        root.process();
+        root.processFrames(100, [] {});
+    }
+    EXPECT_EQ(allocations, before);
+    EXPECT_EQ(inner.outputValue(0), 10100.0);
 }
 
 }  // namespace
