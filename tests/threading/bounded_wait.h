@@ -13,13 +13,10 @@ inline constexpr std::chrono::seconds kPatience{10};
 template <class Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = kPatience) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
+    return condition();
 }
 
 // Runs `action` on a helper thread; one stuck past the limit cannot be cleaned up, so the
