@@ -45,14 +45,17 @@ class Probe : public Loop {
     std::atomic<int> calls{0}, inside{0};
 };
 
-// Without a stop of their own in the destructor: the bases' destructors join the workers.
+// Without a stop of its own in the destructor: the base's destructor joins an ended worker.
 struct Loop1 : Probe<IThreadLoop> {
     using Probe::Probe;
     void loop() override { body(); }
 };
 
+// The second and third workers may outlive the first one's end, so this one stops in its own
+// destructor.
 struct Loop3 : Probe<IThreadLoop3> {
     using Probe::Probe;
+    ~Loop3() { stop(true); }
     void loopA() override { body(); }
     void loopB() override { ++callsB; }
     void loopC() override { ++callsC; }
