@@ -21,7 +21,7 @@ std::atomic<long> allocations{0};
 
 void* counted(std::size_t size) {
     ++allocations;
-    return std::malloc(size);
+    return std::malloc(size == 0 ? 1 : size);
 }
 }  // namespace
 
