@@ -1,5 +1,5 @@
-// The console on a POSIX terminal: the ANSI rendering of console colours, that nothing but text
-// reaches a file or a pipe (or a terminal under NO_COLOR), and the desktop file choosers.
+// The console on a POSIX terminal: the ANSI colours, escapes only on a terminal that takes them,
+// and the desktop file choosers.
 #include "app/console_posix.h"
 
 #include <pty.h>
@@ -19,156 +19,126 @@
 
 namespace {
 
-// A pseudo-terminal's slave side, or a pipe's write end: what standard output may be.
-class OutputEnd {
+// Sets (or with null clears) an environment variable for one scope.
+class Environment {
   public:
+    Environment(const char* name, const char* value) : name(name) {
+        const char* old = std::getenv(name);
+        saved = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~Environment() { saved ? setenv(name, saved->c_str(), 1) : unsetenv(name); }
+
+  private:
+    const char* name;
+    std::optional<std::string> saved;
+};
+
+// A pseudo-terminal's slave side, or a pipe's write end: what standard output may be.
+struct OutputEnd {
     explicit OutputEnd(bool terminal) {
-        if (terminal) {
-            EXPECT_EQ(openpty(&other, &fd, nullptr, nullptr, nullptr), 0);
-        } else {
-            int fds[2];
-            EXPECT_EQ(pipe(fds), 0);
-            other = fds[0];
-            fd = fds[1];
-        }
+        int fds[2];
+        EXPECT_EQ(terminal ? openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) : pipe(fds), 0);
+        other = fds[0];
+        fd = fds[1];
     }
     ~OutputEnd() {
         close(fd);
         close(other);
     }
-    int fd = -1;
-
-  private:
-    int other = -1;
+    int fd = -1, other = -1;
 };
 
-// Sets or clears an environment variable for one test.
-class EnvironmentGuard {
-  public:
-    EnvironmentGuard(const char* name, const char* value) : name(name) {
-        if (const char* old = std::getenv(name)) {
-            saved = old;
-            hadValue = true;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~EnvironmentGuard() {
-        if (hadValue) {
-            setenv(name, saved.c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-
-  private:
-    const char* name;
-    std::string saved;
-    bool hadValue = false;
-};
-
-struct Rendering {
-    uint16_t attribute;
-    const char* sequence;
-};
-
+// Catches a colour bit that maps to the wrong ANSI colour, base or brightness.
 TEST(AnsiConsole, ColourNumbersBecomeTheSixteenAnsiColours) {
-    EnvironmentGuard noColour("NO_COLOR", nullptr);
-    EnvironmentGuard terminalType("TERM", "xterm");
+    Environment noColour("NO_COLOR", nullptr), type("TERM", "xterm");
     OutputEnd terminal(true);
-    const Rendering renderings[] = {
-        {0x60, "\x1b[30;43m"},   // black on dark yellow
-        {0x6F, "\x1b[97;43m"},   // white on dark yellow
-        {0x0F, "\x1b[97;40m"},   // white on black
-        {0x0C, "\x1b[91;40m"},   // light red
-        {0x0A, "\x1b[92;40m"},   // light green
-        {0x07, "\x1b[37;40m"},   // grey
-        {0x03, "\x1b[36;40m"},   // dark cyan
-        {0x15, "\x1b[35;44m"},   // dark magenta on dark blue
-        {0x9E, "\x1b[93;104m"},  // yellow on light blue
+    const std::pair<uint16_t, const char*> table[] = {
+        {0x60, "\x1b[30;43m"}, {0x0F, "\x1b[97;40m"}, {0x0C, "\x1b[91;40m"},
+        {0x03, "\x1b[36;40m"}, {0x15, "\x1b[35;44m"}, {0x9E, "\x1b[93;104m"},
     };
-    for (const Rendering& r : renderings) {
+    for (const auto& [attribute, sequence] : table) {
         std::ostringstream out;
-        AnsiConsoleEffect(out, terminal.fd).applyAttribute(r.attribute);
-        EXPECT_EQ(out.str(), r.sequence) << std::hex << r.attribute;
+        AnsiConsoleEffect(out, terminal.fd).applyAttribute(attribute);
+        EXPECT_EQ(out.str(), sequence) << attribute;
     }
 }
 
-struct Gating {
-    std::string name;
-    bool terminal;
-    const char* noColour;
-    const char* terminalType;
-    bool colours;
-    bool titles;
-};
-
-class AnsiConsoleGating : public testing::TestWithParam<Gating> {};
-
-TEST_P(AnsiConsoleGating, EscapesReachOnlyATerminal) {
-    const Gating& g = GetParam();
-    EnvironmentGuard noColour("NO_COLOR", g.noColour);
-    EnvironmentGuard terminalType("TERM", g.terminalType);
-    OutputEnd end(g.terminal);
-
-    std::ostringstream colours;
-    {
-        Console console(std::make_unique<AnsiConsoleEffect>(colours, end.fd));
-        console.attach(colours);
-        colours << fgWhite << "text" << bgDarkYellow;
+// Catches escapes written to a file, a pipe or a terminal that refuses colours, colours lost on
+// a terminal that takes them, and a missing reset or wrong title, cursor or clear sequence.
+TEST(AnsiConsole, EscapesReachOnlyATerminal) {
+    struct Case {
+        bool terminal;
+        const char *noColour, *type;
+        bool colours, titles;
+    };
+    const Case table[] = {
+        {true, nullptr, "xterm", true, true},    {true, "", "xterm", true, true},
+        {true, "1", "xterm", false, true},       {true, nullptr, "dumb", false, true},
+        {true, nullptr, nullptr, false, true},   {true, nullptr, "", false, true},
+        {false, nullptr, "xterm", false, false},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(testing::Message() << c.terminal << c.noColour << " TERM=" << c.type);
+        Environment noColour("NO_COLOR", c.noColour), type("TERM", c.type);
+        OutputEnd end(c.terminal);
+        std::ostringstream colours;
+        {
+            Console console(std::make_unique<AnsiConsoleEffect>(colours, end.fd));
+            console.attach(colours);
+            colours << fgWhite << "text" << bgDarkYellow;
+        }
+        EXPECT_EQ(colours.str(), c.colours ? "\x1b[97;40mtext\x1b[97;43m\x1b[0m" : "text");
+        std::ostringstream title;
+        AnsiConsoleEffect effect(title, end.fd);
+        EXPECT_EQ(effect.setTitle("Tonarium"), c.titles);
+        EXPECT_EQ(effect.setCursorPosition(4, 2), c.titles);
+        EXPECT_EQ(effect.clearScreen(), c.titles ? 0 : -1);
+        EXPECT_EQ(title.str(), c.titles ? "\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J" : "");
     }
-    EXPECT_EQ(colours.str(), g.colours ? "\x1b[97;40mtext\x1b[97;43m\x1b[0m" : "text");
-
-    std::ostringstream title;
-    AnsiConsoleEffect effect(title, end.fd);
-    EXPECT_EQ(effect.setTitle("Tonarium"), g.titles);
-    EXPECT_EQ(effect.setCursorPosition(4, 2), g.titles);
-    EXPECT_EQ(effect.clearScreen(), g.titles ? 0 : -1);
-    EXPECT_EQ(title.str(), g.titles ? "\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AnsiConsole, AnsiConsoleGating,
-    testing::Values(Gating{"Terminal", true, nullptr, "xterm", true, true},
-                    Gating{"TerminalWithEmptyNoColor", true, "", "xterm", true, true},
-                    Gating{"TerminalWithNoColor", true, "1", "xterm", false, true},
-                    Gating{"DumbTerminal", true, nullptr, "dumb", false, true},
-                    Gating{"TerminalOfNoType", true, nullptr, nullptr, false, true},
-                    Gating{"TerminalOfEmptyType", true, nullptr, "", false, true},
-                    Gating{"Pipe", false, nullptr, "xterm", false, false}),
-    [](const testing::TestParamInfo<Gating>& info) { return info.param.name; });
-
-// A stand-in zenity that records its arguments and answers a path: the chooser's filter and the
-// path it returns. With no chooser in PATH the answer is 0 and an empty path.
+// Stand-in choosers in an otherwise empty PATH: each answers only when called with the expected
+// arguments. Catches a wrong chooser call, a missing fallback, an empty, cancelled or too long
+// answer taken as a choice, and a path copied without its terminating zero.
 TEST(AnsiConsole, ChooseAudioFileAsksAnInstalledDesktopChooser) {
     char dir[] = "/tmp/tonarium-choosers-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string zenity = std::string(dir) + "/zenity";
-    const std::string arguments = zenity + ".args";
-    std::ostringstream out;
-    AnsiConsoleEffect effect(out, STDOUT_FILENO);
-    char path[kAudioPathBytes] = "stale";
-    {
-        EnvironmentGuard searchPath("PATH", dir);
-        EXPECT_EQ(effect.chooseAudioFile(path), 0);
-        EXPECT_STREQ(path, "");
-
-        std::ofstream(zenity) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << arguments
-                              << "'\necho /music/a.flac\n";
-        chmod(zenity.c_str(), 0755);
-        EXPECT_NE(effect.chooseAudioFile(path), 0);
-        EXPECT_STREQ(path, "/music/a.flac");
+    const std::string zenityCall =
+        "--file-selection --file-filter=audio files | *.wav *.mp3 "
+        "*.flac *.wma *.ape";
+    const std::string kdialogCall =
+        "--getopenfilename . *.wav *.mp3 *.flac *.wma *.ape|audio files";
+    const std::string tooLong = "/" + std::string(kAudioPathBytes - 1, 'a');
+    struct Case {
+        const char* chooser;
+        std::string call, answer;
+        int status, chosen;
+        std::string path;
+    };
+    const Case table[] = {
+        {nullptr, "", "", 0, 0, ""},
+        {"zenity", zenityCall, "/music/a.flac", 0, 1, "/music/a.flac"},
+        {"kdialog", kdialogCall, "/music/b.wav\nsecond line", 0, 1, "/music/b.wav"},
+        {"zenity", zenityCall, "", 0, 0, ""},
+        {"zenity", zenityCall, "/music/a.flac", 1, 0, ""},
+        {"zenity", zenityCall, tooLong, 0, 0, ""},
+        {"zenity", zenityCall, tooLong.substr(1), 0, 1, tooLong.substr(1)},
+    };
+    const Environment searchPath("PATH", dir);
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.answer.substr(0, 20));
+        const std::string script = std::string(dir) + "/" + (c.chooser ? c.chooser : "none");
+        std::ofstream(script) << "#!/bin/sh\n[ \"$*\" = '" << c.call << "' ] || exit 9\nprintf '"
+                              << c.answer << "\\n'\nexit " << c.status << "\n";
+        chmod(script.c_str(), 0755);
+        char path[kAudioPathBytes];
+        std::memset(path, 'x', sizeof path);
+        std::ostringstream out;
+        EXPECT_EQ(AnsiConsoleEffect(out, STDOUT_FILENO).chooseAudioFile(path), c.chosen);
+        EXPECT_EQ(std::string(path, strnlen(path, sizeof path)), c.path);
+        unlink(script.c_str());
     }
-    std::ifstream recorded(arguments);
-    std::stringstream text;
-    text << recorded.rdbuf();
-    EXPECT_EQ(text.str(),
-              "--file-selection\n--file-filter=audio files | *.wav *.mp3 *.flac *.wma *.ape\n");
-    unlink(zenity.c_str());
-    unlink(arguments.c_str());
     rmdir(dir);
 }
 

@@ -1,6 +1,6 @@
-// Behaviour of the colour state and the manipulators: the attributes they apply, that they add
-// no character, that earlier text is flushed before a colour changes, and that a console and its
-// stream may be destroyed in either order (a stream without a console only flushes).
+// The colour state and the manipulators: the attributes applied, earlier text flushed before a
+// colour changes, a console and its stream ending in either order, and a reset from another
+// thread kept out of a colour change.
 #include "app/console.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,86 +20,52 @@ namespace {
 
 using Manipulator = std::ostream& (*)(std::ostream&);
 
-struct ColourCase {
-    std::string name;
-    std::vector<Manipulator> manipulators;
-    std::string marks;
-};
-
-void PrintTo(const ColourCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class ConsoleColours : public testing::TestWithParam<ColourCase> {};
-
-TEST_P(ConsoleColours, ManipulatorsApplyTheWholeAttributeAndWriteNoCharacter) {
-    std::ostringstream out;
-    Console console(std::make_unique<MarkingEffect>(out));
-    console.attach(out);
-    for (Manipulator m : GetParam().manipulators) {
-        out << m;
-    }
-    EXPECT_EQ(out.str(), GetParam().marks);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Console, ConsoleColours,
-    testing::Values(ColourCase{"FirstChangeTakesTheBackgroundAsBlack", {fgLightRed}, "{0C}"},
-                    ColourCase{"HintColoursCombineWithTheOtherHalf",
-                               {bgDarkYellow, fgBlack, fgWhite, bgBlack},
-                               "{67}{60}{6F}{0F}"},
-                    ColourCase{"EachForegroundKeepsTheBackground",
-                               {bgDarkYellow, fgCyan, fgGray, fgLightGreen},
-                               "{67}{63}{67}{6A}"}),
-    [](const testing::TestParamInfo<ColourCase>& info) { return info.param.name; });
-
-// Holds written text until it is flushed, like a stream buffer in front of a console.
-class HeldBuffer : public std::streambuf {
-  public:
-    HeldBuffer() { setp(held, held + sizeof held); }
+// A stream buffer that notes what it held at its last flush.
+struct HeldBuffer : std::stringbuf {
     std::string delivered;
-
-  protected:
     int sync() override {
-        delivered.append(pbase(), static_cast<size_t>(pptr() - pbase()));
-        setp(held, held + sizeof held);
+        delivered = str();
         return 0;
     }
-    int_type overflow(int_type c) override {
-        sync();
-        if (!traits_type::eq_int_type(c, traits_type::eof())) {
-            delivered.push_back(traits_type::to_char_type(c));
-        }
-        return traits_type::not_eof(c);
+};
+
+// Notes the attribute and what had been flushed when each colour changed.
+struct DeliveryEffect : MarkingEffect {
+    DeliveryEffect(std::ostream& log, const HeldBuffer& held)
+        : MarkingEffect(log), log(log), held(held) {}
+    void applyAttribute(uint16_t attribute) override {
+        log << '(' << held.delivered << ')';
+        MarkingEffect::applyAttribute(attribute);
     }
-
-  private:
-    char held[256];
+    std::ostream& log;
+    const HeldBuffer& held;
 };
 
-// Notes what had reached the console when each colour changed.
-class DeliveryEffect : public MarkingEffect {
-  public:
-    DeliveryEffect(std::ostream& sink, const HeldBuffer& buffer)
-        : MarkingEffect(sink), buffer(buffer) {}
-    void applyAttribute(uint16_t) override { deliveredAtChange.push_back(buffer.delivered); }
-    std::vector<std::string> deliveredAtChange;
-
-  private:
-    const HeldBuffer& buffer;
-};
-
-TEST(Console, TextBeforeAColourChangeIsFlushedFirst) {
-    HeldBuffer buffer;
-    std::ostream out(&buffer);
-    auto effect = std::make_unique<DeliveryEffect>(out, buffer);
-    DeliveryEffect* changes = effect.get();
-    Console console(std::move(effect));
-    console.attach(out);
-    out << "grey " << fgWhite << "white " << fgGray << "grey";
-    EXPECT_EQ(changes->deliveredAtChange, (std::vector<std::string>{"grey ", "grey white "}));
+// Catches a wrong attribute (a half lost or taken from the wrong colour), a manipulator that
+// writes a character, and one that changes the colour before the earlier text is out.
+TEST(Console, ManipulatorsApplyTheWholeAttributeAfterTheEarlierText) {
+    const std::pair<std::vector<Manipulator>, std::string> table[] = {
+        {{fgLightRed}, "(a){0C}"},
+        {{bgDarkYellow, fgBlack, fgWhite, bgBlack}, "(a){67}(ab){60}(abc){6F}(abcd){0F}"},
+        {{bgDarkYellow, fgCyan, fgGray, fgLightGreen}, "(a){67}(ab){63}(abc){67}(abcd){6A}"},
+    };
+    for (const auto& [manipulators, marks] : table) {
+        HeldBuffer held;
+        std::ostream out(&held);
+        std::ostringstream log;
+        Console console(std::make_unique<DeliveryEffect>(log, held));
+        console.attach(out);
+        std::string text;
+        for (Manipulator m : manipulators) {
+            text += static_cast<char>('a' + text.size());
+            out << text.back() << m;
+        }
+        EXPECT_EQ(log.str(), marks);
+        EXPECT_EQ(held.str(), text);
+    }
 }
 
+// Catches a console that reaches a destroyed stream, or a stream that reaches a destroyed console.
 TEST(Console, ConsoleAndStreamMayEndInEitherOrder) {
     auto stream = std::make_unique<std::ostringstream>();
     {
@@ -110,18 +74,16 @@ TEST(Console, ConsoleAndStreamMayEndInEitherOrder) {
     }
     *stream << fgWhite << "after the console";
     EXPECT_EQ(stream->str(), "after the console");
-
     std::ostringstream marks;
     Console console(std::make_unique<MarkingEffect>(marks));
     console.attach(*stream);
+    *stream << fgWhite;
     stream.reset();
-    // The console outlives the stream; its destructor must not reach it.
 }
 
-// Holds each colour change open until a reset comes or a short bound passes, and notes a reset
-// that started while a change was being written.
-class OverlapEffect : public MarkingEffect {
-  public:
+// Holds each colour change open until a reset comes (or 200 ms pass) and notes a reset that
+// started inside a change.
+struct OverlapEffect : MarkingEffect {
     using MarkingEffect::MarkingEffect;
     void applyAttribute(uint16_t) override {
         std::unique_lock<std::mutex> guard(mutex);
@@ -133,35 +95,31 @@ class OverlapEffect : public MarkingEffect {
     void restore() override {
         std::lock_guard<std::mutex> guard(mutex);
         restoring = true;
-        resetDuringChange = resetDuringChange || applying;
+        overlapped = overlapped || applying;
         changed.notify_all();
     }
-    bool waitUntilApplying() {
-        std::unique_lock<std::mutex> guard(mutex);
-        return changed.wait_for(guard, std::chrono::seconds(10), [this] { return applying; });
-    }
-
     std::mutex mutex;
     std::condition_variable changed;
-    bool applying = false;
-    bool restoring = false;
-    bool resetDuringChange = false;
+    bool applying = false, restoring = false, overlapped = false;
 };
 
-TEST(Console, AResetFromAnotherThreadWaitsForTheColourChangeInProgress) {
+// Catches a reset from a control-event thread that lands inside the main thread's colour change.
+TEST(Console, AResetFromAnotherThreadWaitsForTheColourChange) {
     std::ostringstream out;
     auto owned = std::make_unique<OverlapEffect>(out);
-    OverlapEffect* effect = owned.get();
+    OverlapEffect& effect = *owned;
     Console console(std::move(owned));
-    console.attach(out);
     std::thread mainThread([&] { console.setForeground(kColourWhite); });
-    ASSERT_TRUE(effect->waitUntilApplying());
+    {
+        std::unique_lock<std::mutex> guard(effect.mutex);
+        EXPECT_TRUE(effect.changed.wait_for(guard, std::chrono::seconds(10),
+                                            [&] { return effect.applying; }));
+    }
     std::thread controlThread([&] { console.restore(); });
     mainThread.join();
     controlThread.join();
-    std::lock_guard<std::mutex> guard(effect->mutex);
-    EXPECT_TRUE(effect->restoring);
-    EXPECT_FALSE(effect->resetDuringChange);
+    EXPECT_TRUE(effect.restoring);
+    EXPECT_FALSE(effect.overlapped);
 }
 
 }  // namespace
