@@ -1,4 +1,4 @@
-// The dialogue's exact texts, colours and transitions, and the reports.
+// The dialogue's exact texts, colours and transitions.
 #include "app/dialogue.h"
 
 #include <gtest/gtest.h>
@@ -7,45 +7,11 @@
 #include <memory>
 #include <sstream>
 
-#include "app/console.h"
 #include "synthesis/sines.h"
+#include "tests/app/dialogue_harness.h"
 
 namespace {
 
-// A stream buffer that keeps what of it has been flushed.
-struct HeldBuffer : std::stringbuf {
-    std::string flushed;
-    int sync() override { return flushed = str(), 0; }
-};
-
-// Writes each applied attribute into the transcript as "{XX}", or "{unflushed}" when text
-// written before the colour change has not been flushed.
-struct MarkingEffect : ConsoleEffect {
-    explicit MarkingEffect(std::ostream& out) : out(out) {}
-    void applyAttribute(uint16_t attribute) override {
-        const auto& held = static_cast<const HeldBuffer&>(*out.rdbuf());
-        char mark[8];
-        std::snprintf(mark, sizeof mark, "{%02X}", attribute);
-        out << (held.str() == held.flushed ? mark : "{unflushed}");
-    }
-    int clearScreen() override { return 0; }
-    bool writeConsole(const char*) override { return true; }
-    bool setCursorPosition(uint16_t, uint16_t) override { return true; }
-    bool setTitle(const char*) override { return true; }
-    int chooseAudioFile(char*) override { return 0; }
-    std::ostream& out;
-};
-
-// A stream whose console marks its colours.
-struct Screen {
-    HeldBuffer held;
-    std::ostream out{&held};
-    Console console{std::make_unique<MarkingEffect>(out)};
-    Screen() { console.attach(out); }
-};
-
-const std::string kAskCount = "\n{07}Введите количество тонов: {0F}";
-const std::string kAskHz = "{07}Введите частоту основного тона (Гц): {0F}";
 const std::string kBad = "{0C}Ошибка: {0F}Неправильный формат данных.\n";
 
 // Records each change as "n3" or "f440"; refuses what the tone source refuses; sets the exit
@@ -103,27 +69,6 @@ TEST(Dialogue, AnswersGiveTheirTextsAndChanges) {
         EXPECT_EQ(screen.held.str(), t.transcript) << t.input;
         EXPECT_EQ(changes.calls, t.calls) << t.input;
     }
-}
-
-// Catches a changed report line or colour (a half of it lost, or changed before the text before
-// it was out), and a failure report that takes more or less input.
-TEST(Dialogue, ReportsPrintTheirLinesInTheirColours) {
-    Screen screen;
-    printDeviceReport(screen.out, {2, 192000, 32});
-    printHint(screen.out);
-    std::istringstream in("xy");
-    runFailureReport(in, screen.out);
-    EXPECT_EQ(screen.held.str(),
-              "{0A}Устройство вывода звука успешно инициализировано.\n"
-              "{03}Количество каналов: {07}2\n"
-              "{03}Частота дискретизации: {07}192000{03} Гц\n"
-              "{03}Глубина квантования: {07}32{03} бит\n"
-              "\n{63}{60}для возврата к предыдущему параметру наберите{6F} -1{0F}\n"
-              "{0C}Ошибка: {0F}Подходящее устройство вывода звука не найдено.\n"
-              "{07}нажмите любую клавишу для выхода.\n");
-    EXPECT_EQ(in.get(), 'y');
-    runFailureReport(in, screen.out);
-    EXPECT_TRUE(in.eof());
 }
 
 }  // namespace

@@ -7,13 +7,14 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/app/dialogue_harness.h"
 #include "tests/output/test_wave_device.h"
 #include "tests/synthesis/sample_rate_guard.h"
 #include "threading/worker_thread.h"
 
 namespace {
 
-// A wired program over a test device; its output has no console, so it is plain text.
+// A wired program over a test device, its transcript with colour marks.
 struct ProgramRun {
     explicit ProgramRun(TestWaveDevice::FormatFilter accepts)
         : device(new TestWaveDevice(std::move(accepts))),
@@ -22,42 +23,42 @@ struct ProgramRun {
     }
     int run(const std::string& input) {
         in.str(input);
-        return program.run(in, out);
+        return program.run(in, screen.out);
     }
     SampleRateGuard rate{g_sampleRate};
     TestWaveDevice* device;
     Program program;
     std::istringstream in;
-    std::ostringstream out;
+    Screen screen;
 };
 
-const std::string kAskCount = "\nВведите количество тонов: ";
-const std::string kAskHz = "Введите частоту основного тона (Гц): ";
-
-// Catches a failure report that is missing, takes more than one character or leaves the device
-// open, with no device and with no playback thread.
+// Catches a failure report that is missing, changed, takes more than one character or leaves
+// the device open, with no device and with no playback thread.
 TEST(Program, WithoutADeviceOrAPlaybackThreadReportsTheFailure) {
     for (const bool threadFails : {false, true}) {
         ProgramRun run(threadFails ? TestWaveDevice::acceptAll() : TestWaveDevice::refuseAll());
         const WorkerCreationFault noThread(threadFails ? 0 : 1);
         EXPECT_EQ(run.run("x\n-1\n"), 0);
-        EXPECT_EQ(run.out.str(),
-                  "Ошибка: Подходящее устройство вывода звука не найдено.\n"
-                  "нажмите любую клавишу для выхода.\n");
+        EXPECT_EQ(run.screen.held.str(),
+                  "{0C}Ошибка: {0F}Подходящее устройство вывода звука не найдено.\n"
+                  "{07}нажмите любую клавишу для выхода.\n");
         EXPECT_EQ(run.in.tellg(), 1);
         EXPECT_FALSE(run.device->isOpen());
     }
 }
 
-// Catches a missing device report or hint, a wrong channel count asked for, a dialogue that does
-// not reach the tone source, and a close that is skipped or repeated.
+// Catches a missing or changed device report or hint (a colour half lost, or changed before the
+// text before it was out), a wrong channel count asked for, a dialogue that does not reach the
+// tone source, and a close that is skipped or repeated.
 TEST(Program, ReportsTheDeviceAndPlaysWhatTheDialogueSetsThenCloses) {
     ProgramRun run(TestWaveDevice::acceptAll());
     EXPECT_EQ(run.run("3\n440\n-1\n-1\n"), 0);
-    EXPECT_EQ(run.out.str(),
-              "Устройство вывода звука успешно инициализировано.\nКоличество каналов: 2\n"
-              "Частота дискретизации: 192000 Гц\nГлубина квантования: 32 бит\n\n"
-              "для возврата к предыдущему параметру наберите -1\n" +
+    EXPECT_EQ(run.screen.held.str(),
+              "{0A}Устройство вывода звука успешно инициализировано.\n"
+              "{03}Количество каналов: {07}2\n"
+              "{03}Частота дискретизации: {07}192000{03} Гц\n"
+              "{03}Глубина квантования: {07}32{03} бит\n"
+              "\n{63}{60}для возврата к предыдущему параметру наберите{6F} -1{0F}\n" +
                   kAskCount + kAskHz + kAskHz + kAskCount);
     EXPECT_EQ(run.program.sines.toneCount, 3);
     EXPECT_EQ(run.program.sines.inputValue(0), -1.0);

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "engine/connections.h"
-#include "engine/locked_container.h"
 #include "synthesis/gain_ramp.h"
 #include "synthesis/sines.h"
 #include "tests/synthesis/sample_rate_guard.h"
@@ -19,21 +19,15 @@ using std::chrono::milliseconds;
 
 // Catches wrong buffer times, a wrong rate when none is known, and a wrong queue length.
 TEST(SmoothTiming, LimitsFollowTheFadeAndTheQueueOfBuffers) {
-    struct Case {
-        double rampMs;
-        int32_t count, frames, rateHz;
-        int64_t waitMs, drainFrames, drainMs;
-    } const table[] = {
-        {5.0, 3, 4800, 48000, 255, 14400, 555},  // 100 ms buffers: 5 + 2 * 100 + 50
-        {5.0, 3, 4410, 0, 255, 13230, 555},      // no rate: the slowest, 44100 Hz
-        {0.5, 2, 96, 192000, 52, 192, 53},       // rounded up to whole milliseconds
-        {5.0, -1, -1, 48000, 55, 0, 55},
+    using Limits = std::tuple<int64_t, int64_t, int64_t>;  // wait ms, drain frames, drain ms
+    const std::pair<SmoothTiming, Limits> table[] = {
+        {smoothTiming(5.0, 3, 4800, 48000), {255, 14400, 555}},  // 100 ms buffers: 5 + 200 + 50
+        {smoothTiming(5.0, 3, 4410, 0), {255, 13230, 555}},      // no rate: the slowest, 44100
+        {smoothTiming(0.5, 2, 96, 192000), {52, 192, 53}},       // whole milliseconds, rounded up
+        {smoothTiming(5.0, -1, -1, 48000), {55, 0, 55}},
     };
-    for (const Case& c : table) {
-        const SmoothTiming t = smoothTiming(c.rampMs, c.count, c.frames, c.rateHz);
-        EXPECT_EQ(t.waitLimit.count(), c.waitMs) << c.frames;
-        EXPECT_EQ(t.drainFrames, c.drainFrames) << c.frames;
-        EXPECT_EQ(t.drainLimit.count(), c.drainMs) << c.frames;
+    for (const auto& [t, limits] : table) {
+        EXPECT_EQ(Limits(t.waitLimit.count(), t.drainFrames, t.drainLimit.count()), limits);
     }
 }
 
@@ -41,26 +35,24 @@ TEST(SmoothTiming, LimitsFollowTheFadeAndTheQueueOfBuffers) {
 // output's thread would between two changes, unless `silent`.
 struct Chain : ParameterLock {
     SampleRateGuard rate{44100};
-    LockedContainer container{0, 0};
     M_Sines sines{1};
     M_GainRamp ramp{5.0, 0.0};
     std::vector<double> samples;
     bool silent = false;
 
-    explicit Chain(int32_t tones, double hz) {
+    Chain(int32_t tones, double hz) {
         connect(sines, 0, M_GainRamp::kSignalInput, ramp);
-        add(add(container, sines), ramp);
-        container.prepare(true);
         sines.setToneCount(tones);
         sines.setInputValue(0, hz);
         sines.setInputValue(1, 0.707);
-        container.reset();
+        ramp.reset();
         ramp.setTargetGain(hz > 0.0 ? 1.0 : 0.0);
     }
     void lock() override {}
     void unlock() override {
         for (int i = 0; i < 2000 && !silent; ++i) {
-            container.process();
+            sines.process();
+            ramp.process();
             samples.push_back(ramp.outputValue(M_GainRamp::kOutput));
         }
     }
