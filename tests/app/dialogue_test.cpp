@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
-#include <sstream>
 
 #include "synthesis/sines.h"
 #include "tests/app/dialogue_harness.h"

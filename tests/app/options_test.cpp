@@ -6,8 +6,6 @@
 
 #include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -38,14 +36,14 @@ std::string describe(const CommandLine& line) {
 TEST(CommandLine, ValidFormsSetTheirOptions) {
     const std::pair<const char*, const char*> table[] = {
         {"", "- - - - - - - - 0.707 |000"},
-        {"-n 3 -f 440,5 -a -6dB -d 2.5 -D pulse -r 48000 -b 16 -c 6 -q -s 10",
-         "- 3 440.5 2.5 48000 16 6 10 0.501187 pulse|110"},
-        {"--tones=3 --frequency=440.5 --amplitude=-6db --duration 2,5 --device=pulse --rate 48000 "
-         "--bits=16 --channels 6 --quiet --smooth=10",
-         "- 3 440.5 2.5 48000 16 6 10 0.501187 pulse|110"},
+        {"-n 3 -f 440,5 -a -6dB -d 2.5 -D pulse -r 384000 -b 16 -c 6 -q -s 100",
+         "- 3 440.5 2.5 384000 16 6 100 0.501187 pulse|110"},
+        {"--tones=3 --frequency=440.5 --amplitude=-6db --duration 2,5 --device=pulse --rate 384000 "
+         "--bits=16 --channels 6 --quiet --smooth=100",
+         "- 3 440.5 2.5 384000 16 6 100 0.501187 pulse|110"},
         {"-f 1 -n 1048576 -f 0.5 -a 0dB -d2 -Dhw:1 -r8000 -b24 -c8 -s -l",
          "- 1048576 0.5 2 8000 24 8 5 1 hw:1|101"},
-        {"-a 1 -r 384000 -b 32 -c 2 -s 100 -s=1", "- - - - 384000 32 2 1 1 |100"},
+        {"-a 1 -b 32 -c 2 -s=1", "- - - - - 32 2 1 1 |100"},
         {"-q --help", "0 - - - - - - - 0.707 |000Использование:"},
         {"-V", "0 - - - - - - - 0.707 |000tonarium"},
     };

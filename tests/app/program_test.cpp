@@ -1,11 +1,10 @@
-// The program over the scripted device: the failure exit, the device report and the dialogue
-// while the playback thread runs, and a console control event racing the main thread's close.
+// The program over the scripted device: the failure exit, and the device report and the dialogue
+// while the playback thread runs.
 #include "app/program.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <thread>
 
 #include "tests/app/dialogue_harness.h"
 #include "tests/output/test_wave_device.h"
@@ -14,16 +13,13 @@
 
 namespace {
 
-// A wired program over a test device, its transcript with colour marks.
+// A wired program over a test device with its input, its transcript with colour marks.
 struct ProgramRun {
-    explicit ProgramRun(TestWaveDevice::FormatFilter accepts)
+    ProgramRun(TestWaveDevice::FormatFilter accepts, const std::string& input)
         : device(new TestWaveDevice(std::move(accepts))),
-          program(std::unique_ptr<TestWaveDevice>(device)) {
+          program(std::unique_ptr<TestWaveDevice>(device)),
+          in(input) {
         program.wire();
-    }
-    int run(const std::string& input) {
-        in.str(input);
-        return program.run(in, screen.out);
     }
     SampleRateGuard rate{g_sampleRate};
     TestWaveDevice* device;
@@ -36,9 +32,10 @@ struct ProgramRun {
 // the device open, with no device and with no playback thread.
 TEST(Program, WithoutADeviceOrAPlaybackThreadReportsTheFailure) {
     for (const bool threadFails : {false, true}) {
-        ProgramRun run(threadFails ? TestWaveDevice::acceptAll() : TestWaveDevice::refuseAll());
+        ProgramRun run(threadFails ? TestWaveDevice::acceptAll() : TestWaveDevice::refuseAll(),
+                       "x\n-1\n");
         const WorkerCreationFault noThread(threadFails ? 0 : 1);
-        EXPECT_EQ(run.run("x\n-1\n"), 0);
+        EXPECT_EQ(run.program.run(run.in, run.screen.out), 0);
         EXPECT_EQ(run.screen.held.str(),
                   "{0C}Ошибка: {0F}Подходящее устройство вывода звука не найдено.\n"
                   "{07}нажмите любую клавишу для выхода.\n");
@@ -51,8 +48,8 @@ TEST(Program, WithoutADeviceOrAPlaybackThreadReportsTheFailure) {
 // text before it was out), a wrong channel count asked for, a dialogue that does not reach the
 // tone source, and a close that is skipped or repeated.
 TEST(Program, ReportsTheDeviceAndPlaysWhatTheDialogueSetsThenCloses) {
-    ProgramRun run(TestWaveDevice::acceptAll());
-    EXPECT_EQ(run.run("3\n440\n-1\n-1\n"), 0);
+    ProgramRun run(TestWaveDevice::acceptAll(), "3\n440\n-1\n-1\n");
+    EXPECT_EQ(run.program.run(run.in, run.screen.out), 0);
     EXPECT_EQ(run.screen.held.str(),
               "{0A}Устройство вывода звука успешно инициализировано.\n"
               "{03}Количество каналов: {07}2\n"
@@ -64,21 +61,6 @@ TEST(Program, ReportsTheDeviceAndPlaysWhatTheDialogueSetsThenCloses) {
     EXPECT_EQ(run.program.sines.inputValue(0), -1.0);
     EXPECT_EQ(run.device->count("close"), 1U);
     EXPECT_EQ(run.device->violations(), std::vector<std::string>{});
-}
-
-// Catches a device closed twice, or not at all, when a control event and the normal end meet.
-TEST(Program, ControlEventRacingTheMainThreadsCloseClosesTheDeviceOnce) {
-    for (int round = 0; round < 10; ++round) {
-        ProgramRun run(TestWaveDevice::acceptAll());
-        std::thread handler([&] {
-            run.device->waitForCount("open", 1, std::chrono::seconds(5));
-            run.program.onControlEvent();
-        });
-        EXPECT_EQ(run.run("-1\n"), 0);
-        handler.join();
-        EXPECT_EQ(run.device->count("close"), 1U);
-        EXPECT_EQ(run.device->violations(), std::vector<std::string>{});
-    }
 }
 
 }  // namespace
