@@ -53,6 +53,7 @@ TEST(AnsiConsole, ColoursAndEscapesReachOnlyATerminalThatTakesThem) {
         EXPECT_EQ(effect.setTitle("Tonarium"), escapes);
         EXPECT_EQ(effect.setCursorPosition(4, 2), escapes);
         EXPECT_EQ(effect.clearScreen(), escapes ? 0 : -1);
+        EXPECT_TRUE(effect.writeConsole("raw"));
         effect.applyAttribute(0x9D);  // light magenta on light blue
         EXPECT_EQ(out.str(), escapes ? std::string("\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J") +
                                            (colours ? "\x1b[95;104m" : "")

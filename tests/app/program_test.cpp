@@ -4,11 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "tests/app/dialogue_harness.h"
 #include "tests/output/test_wave_device.h"
-#include "tests/synthesis/sample_rate_guard.h"
 #include "threading/worker_thread.h"
 
 namespace {
@@ -21,7 +18,6 @@ struct ProgramRun {
           in(input) {
         program.wire();
     }
-    SampleRateGuard rate{g_sampleRate};
     TestWaveDevice* device;
     Program program;
     std::istringstream in;
