@@ -18,15 +18,16 @@ struct RecordedChanges : ToneChanges {
     std::string calls;
     size_t count = 0, exitAt = 0;
     std::atomic<bool> exit{false};
-    void note(const std::string& call) {
-        calls += call + " ";
+    void note(char kind, int value) {
+        calls += kind;
+        calls += std::to_string(value) + ' ';
         exit = exit || ++count == exitAt;
     }
-    bool setToneCount(int32_t count) override {
-        note("n" + std::to_string(count));
-        return count <= M_Sines::kMaxToneCount;
+    bool setToneCount(int32_t tones) override {
+        note('n', tones);
+        return tones <= M_Sines::kMaxToneCount;
     }
-    void setFrequency(double hz) override { note("f" + std::to_string(static_cast<int>(hz))); }
+    void setFrequency(double hz) override { note('f', static_cast<int>(hz)); }
     void fadeOut() override {}
 };
 
