@@ -1,5 +1,5 @@
-// The console on a POSIX terminal: the ANSI rendering of console colours, that nothing but text
-// reaches a file or a pipe (or a terminal under NO_COLOR), and the desktop file choosers.
+// The console on a POSIX terminal (ANSI colours, escapes only where a terminal takes them, the
+// desktop file choosers) and the control events taken from the signals.
 #include "app/console_posix.h"
 
 #include <pty.h>
@@ -8,168 +8,136 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
-#include <string>
+#include <thread>
+#include <tuple>
 
-#include "app/console.h"
+#include "app/control_events.h"
 
 namespace {
 
-// A pseudo-terminal's slave side, or a pipe's write end: what standard output may be.
-class OutputEnd {
-  public:
-    explicit OutputEnd(bool terminal) {
-        if (terminal) {
-            EXPECT_EQ(openpty(&other, &fd, nullptr, nullptr, nullptr), 0);
-        } else {
-            int fds[2];
-            EXPECT_EQ(pipe(fds), 0);
-            other = fds[0];
-            fd = fds[1];
-        }
-    }
-    ~OutputEnd() {
-        close(fd);
-        close(other);
-    }
-    int fd = -1;
+void setEnvironment(const char* name, const char* value) {
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+}
 
-  private:
-    int other = -1;
-};
-
-// Sets or clears an environment variable for one test.
-class EnvironmentGuard {
-  public:
-    EnvironmentGuard(const char* name, const char* value) : name(name) {
-        if (const char* old = std::getenv(name)) {
-            saved = old;
-            hadValue = true;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~EnvironmentGuard() {
-        if (hadValue) {
-            setenv(name, saved.c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-
-  private:
-    const char* name;
-    std::string saved;
-    bool hadValue = false;
-};
-
-struct Rendering {
-    uint16_t attribute;
-    const char* sequence;
-};
-
-TEST(AnsiConsole, ColourNumbersBecomeTheSixteenAnsiColours) {
-    EnvironmentGuard noColour("NO_COLOR", nullptr);
-    EnvironmentGuard terminalType("TERM", "xterm");
-    OutputEnd terminal(true);
-    const Rendering renderings[] = {
-        {0x60, "\x1b[30;43m"},   // black on dark yellow
-        {0x6F, "\x1b[97;43m"},   // white on dark yellow
-        {0x0F, "\x1b[97;40m"},   // white on black
-        {0x0C, "\x1b[91;40m"},   // light red
-        {0x0A, "\x1b[92;40m"},   // light green
-        {0x07, "\x1b[37;40m"},   // grey
-        {0x03, "\x1b[36;40m"},   // dark cyan
-        {0x15, "\x1b[35;44m"},   // dark magenta on dark blue
-        {0x9E, "\x1b[93;104m"},  // yellow on light blue
+// Catches a colour bit mapped to the wrong ANSI colour, base or brightness; escapes written to a
+// pipe or to a terminal that refuses colours, colours lost on one that takes them, and a missing
+// reset or a wrong title, cursor or clear sequence.
+TEST(AnsiConsole, ColoursAndEscapesReachOnlyATerminalThatTakesThem) {
+    int pty = -1, terminal = -1, pipeEnds[2];
+    ASSERT_EQ(openpty(&pty, &terminal, nullptr, nullptr, nullptr) | pipe(pipeEnds), 0);
+    // The output, NO_COLOR, TERM, whether colours and whether the other escapes reach it.
+    const std::tuple<int, const char*, const char*, bool, bool> table[] = {
+        {terminal, "", "xterm", true, true},      {terminal, "1", "xterm", false, true},
+        {terminal, nullptr, "dumb", false, true}, {terminal, nullptr, nullptr, false, true},
+        {terminal, nullptr, "", false, true},     {pipeEnds[1], nullptr, "xterm", false, false},
     };
-    for (const Rendering& r : renderings) {
+    for (const auto& [fd, noColour, type, colours, escapes] : table) {
+        SCOPED_TRACE(testing::Message() << fd << noColour << " TERM=" << type);
+        setEnvironment("NO_COLOR", noColour);
+        setEnvironment("TERM", type);
         std::ostringstream out;
-        AnsiConsoleEffect(out, terminal.fd).applyAttribute(r.attribute);
-        EXPECT_EQ(out.str(), r.sequence) << std::hex << r.attribute;
+        Console console(std::make_unique<AnsiConsoleEffect>(out, fd));
+        console.attach(out);
+        out << fgWhite << "text" << bgDarkYellow << fgBlack << fgCyan << fgLightRed << fgLightGreen
+            << bgBlack << fgGray;
+        console.restore();
+        EXPECT_EQ(out.str(), colours ? "\x1b[97;40mtext\x1b[97;43m\x1b[30;43m\x1b[36;43m"
+                                       "\x1b[91;43m\x1b[92;43m\x1b[92;40m\x1b[37;40m\x1b[0m"
+                                     : "text");
+        out.str("");
+        AnsiConsoleEffect effect(out, fd);
+        EXPECT_EQ(effect.setTitle("Tonarium"), escapes);
+        EXPECT_EQ(effect.setCursorPosition(4, 2), escapes);
+        EXPECT_EQ(effect.clearScreen(), escapes ? 0 : -1);
+        EXPECT_TRUE(effect.writeConsole("raw"));
+        effect.applyAttribute(0x9D);  // light magenta on light blue
+        EXPECT_EQ(out.str(), escapes ? std::string("\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J") +
+                                           (colours ? "\x1b[95;104m" : "")
+                                     : "");
+    }
+    for (int fd : {pty, terminal, pipeEnds[0], pipeEnds[1]}) {
+        close(fd);
     }
 }
 
-struct Gating {
-    std::string name;
-    bool terminal;
-    const char* noColour;
-    const char* terminalType;
-    bool colours;
-    bool titles;
-};
-
-class AnsiConsoleGating : public testing::TestWithParam<Gating> {};
-
-TEST_P(AnsiConsoleGating, EscapesReachOnlyATerminal) {
-    const Gating& g = GetParam();
-    EnvironmentGuard noColour("NO_COLOR", g.noColour);
-    EnvironmentGuard terminalType("TERM", g.terminalType);
-    OutputEnd end(g.terminal);
-
-    std::ostringstream colours;
-    {
-        Console console(std::make_unique<AnsiConsoleEffect>(colours, end.fd));
-        console.attach(colours);
-        colours << fgWhite << "text" << bgDarkYellow;
-    }
-    EXPECT_EQ(colours.str(), g.colours ? "\x1b[97;40mtext\x1b[97;43m\x1b[0m" : "text");
-
-    std::ostringstream title;
-    AnsiConsoleEffect effect(title, end.fd);
-    EXPECT_EQ(effect.setTitle("Tonarium"), g.titles);
-    EXPECT_EQ(effect.setCursorPosition(4, 2), g.titles);
-    EXPECT_EQ(effect.clearScreen(), g.titles ? 0 : -1);
-    EXPECT_EQ(title.str(), g.titles ? "\x1b]0;Tonarium\a\x1b[3;5H\x1b[H\x1b[2J" : "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AnsiConsole, AnsiConsoleGating,
-    testing::Values(Gating{"Terminal", true, nullptr, "xterm", true, true},
-                    Gating{"TerminalWithEmptyNoColor", true, "", "xterm", true, true},
-                    Gating{"TerminalWithNoColor", true, "1", "xterm", false, true},
-                    Gating{"DumbTerminal", true, nullptr, "dumb", false, true},
-                    Gating{"TerminalOfNoType", true, nullptr, nullptr, false, true},
-                    Gating{"TerminalOfEmptyType", true, nullptr, "", false, true},
-                    Gating{"Pipe", false, nullptr, "xterm", false, false}),
-    [](const testing::TestParamInfo<Gating>& info) { return info.param.name; });
-
-// A stand-in zenity that records its arguments and answers a path: the chooser's filter and the
-// path it returns. With no chooser in PATH the answer is 0 and an empty path.
+// Stand-in choosers in an otherwise empty PATH that answer with their arguments ("$*") or as
+// told. Catches a wrong chooser call, a missing fallback, an empty, cancelled or too long answer
+// taken as a choice, and a path copied without its terminating zero.
 TEST(AnsiConsole, ChooseAudioFileAsksAnInstalledDesktopChooser) {
     char dir[] = "/tmp/tonarium-choosers-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string zenity = std::string(dir) + "/zenity";
-    const std::string arguments = zenity + ".args";
-    std::ostringstream out;
-    AnsiConsoleEffect effect(out, STDOUT_FILENO);
-    char path[kAudioPathBytes] = "stale";
-    {
-        EnvironmentGuard searchPath("PATH", dir);
-        EXPECT_EQ(effect.chooseAudioFile(path), 0);
-        EXPECT_STREQ(path, "");
-
-        std::ofstream(zenity) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << arguments
-                              << "'\necho /music/a.flac\n";
-        chmod(zenity.c_str(), 0755);
-        EXPECT_NE(effect.chooseAudioFile(path), 0);
-        EXPECT_STREQ(path, "/music/a.flac");
+    const std::string longest(kAudioPathBytes - 1, 'a');
+    // The chooser installed, its answer and status, the path chosen (empty: none).
+    const std::tuple<std::string, std::string, int, std::string> table[] = {
+        {"none", "", 0, ""},
+        {"zenity", "$*", 0,
+         "--file-selection --file-filter=audio files | *.wav *.mp3 *.flac *.wma *.ape"},
+        {"kdialog", "$*\nsecond line", 0,
+         "--getopenfilename . *.wav *.mp3 *.flac *.wma *.ape|audio files"},
+        {"zenity", "", 0, ""},
+        {"zenity", "$*", 1, ""},
+        {"zenity", longest + "a", 0, ""},
+        {"zenity", longest, 0, longest},
+    };
+    const std::string path = std::getenv("PATH");
+    setEnvironment("PATH", dir);
+    for (const auto& [chooser, answer, status, expected] : table) {
+        const std::string script = std::string(dir) + "/" + chooser;
+        std::ofstream(script) << "#!/bin/sh\necho \"" << answer << "\"\nexit " << status;
+        chmod(script.c_str(), 0755);
+        char chosen[kAudioPathBytes];
+        std::memset(chosen, 'x', sizeof chosen);
+        std::ostringstream out;
+        EXPECT_EQ(AnsiConsoleEffect(out, STDOUT_FILENO).chooseAudioFile(chosen), !expected.empty());
+        EXPECT_EQ(std::string(chosen, strnlen(chosen, sizeof chosen)), expected) << answer;
+        unlink(script.c_str());
     }
-    std::ifstream recorded(arguments);
-    std::stringstream text;
-    text << recorded.rdbuf();
-    EXPECT_EQ(text.str(),
-              "--file-selection\n--file-filter=audio files | *.wav *.mp3 *.flac *.wma *.ape\n");
-    unlink(zenity.c_str());
-    unlink(arguments.c_str());
+    setEnvironment("PATH", path.c_str());
     rmdir(dir);
+}
+
+// In a death-test child: listens, sends `signals`, keeps the main thread busy and prints where
+// the handler ran.
+void signalAndWait(std::initializer_list<int> signals) {
+    const std::thread::id busy = std::this_thread::get_id();
+    ControlEvents events([busy] {
+        std::fprintf(stderr, std::this_thread::get_id() == busy ? "on main\n" : "on listener\n");
+    });
+    for (int signal : signals) {
+        kill(getpid(), signal);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(10));  // the signal must end it before
+    std::_Exit(0);
+}
+
+// Catches a handler that does not run or runs on the busy thread, an ignored signal acted on,
+// and a process that survives the signal or ends some other way.
+TEST(ControlEventsDeathTest, SignalRunsTheHandlerThenEndsTheProcessByIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        EXPECT_EXIT(signalAndWait({signal}), testing::KilledBySignal(signal), "on listener");
+    }
+    EXPECT_EXIT((std::signal(SIGHUP, SIG_IGN), signalAndWait({SIGHUP, SIGTERM})),
+                testing::KilledBySignal(SIGTERM), "on listener");
+}
+
+// Catches a second listener allowed at once, one refused after the first has ended, and
+// signals left blocked.
+TEST(ControlEvents, OneListenerAtATimeThatUnblocksTheSignalsAtItsEnd) {
+    for (int round = 0; round < 2; ++round) {
+        {
+            ControlEvents events([] {});
+            EXPECT_THROW(ControlEvents([] {}), std::logic_error);
+        }
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        EXPECT_FALSE(sigismember(&mask, SIGINT) || sigismember(&mask, SIGTERM) ||
+                     sigismember(&mask, SIGHUP));
+    }
 }
 
 }  // namespace

@@ -1,127 +1,41 @@
-// Test doubles for the front end: a console effect that writes each applied attribute into the
-// transcript as "{XX}" (two hex digits), a scripted input that hands out its text in chunks and
-// runs an action before each chunk, and a lock that records what changed in the tone source
-// under it and notes every change made outside it or input awaited while holding it.
+// A stream whose console writes each applied attribute into the transcript as "{XX}", or as
+// "{unflushed}" when text written before the colour change has not been flushed.
 #pragma once
 
 #include <cstdio>
-#include <functional>
-#include <ostream>
+#include <memory>
 #include <sstream>
-#include <streambuf>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "app/console.h"
-#include "app/dialogue.h"
-#include "synthesis/sines.h"
 
-class MarkingEffect : public ConsoleEffect {
-  public:
-    explicit MarkingEffect(std::ostream& transcript) : transcript(transcript) {}
+// A stream buffer that keeps what of it has been flushed.
+struct HeldBuffer : std::stringbuf {
+    std::string flushed;
+    int sync() override { return flushed = str(), 0; }
+};
+
+struct MarkingEffect : ConsoleEffect {
+    explicit MarkingEffect(std::ostream& out) : out(out) {}
     void applyAttribute(uint16_t attribute) override {
-        char mark[16];
+        const auto& held = static_cast<const HeldBuffer&>(*out.rdbuf());
+        char mark[8];
         std::snprintf(mark, sizeof mark, "{%02X}", attribute);
-        transcript << mark;
+        out << (held.str() == held.flushed ? mark : "{unflushed}");
     }
     int clearScreen() override { return 0; }
     bool writeConsole(const char*) override { return true; }
     bool setCursorPosition(uint16_t, uint16_t) override { return true; }
     bool setTitle(const char*) override { return true; }
     int chooseAudioFile(char*) override { return 0; }
-
-  private:
-    std::ostream& transcript;
+    std::ostream& out;
 };
 
-// Each locked section is recorded as "tones=3", "hz=440", or "none" when nothing changed.
-class RecordingLock : public ParameterLock {
-  public:
-    explicit RecordingLock(const M_Sines& sines) : sines(sines), seen(state()) {}
-
-    void lock() override {
-        checkUnchanged("before lock");
-        held = true;
-    }
-    void unlock() override {
-        held = false;
-        const State now = state();
-        std::ostringstream change;
-        if (now.tones != seen.tones || now.phases != seen.phases) {
-            change << "tones=" << now.tones << (now.hz != seen.hz ? " " : "");
-        }
-        if (now.hz != seen.hz) {
-            change << "hz=" << now.hz;
-        }
-        writes.push_back(change.str().empty() ? "none" : change.str());
-        seen = now;
-    }
-    // The dialogue waits for input (or has ended).
-    void awaitingInput() {
-        if (held) {
-            violations.push_back("input awaited with the lock held");
-        }
-        checkUnchanged("at an input wait");
-    }
-
-    bool held = false;
-    std::vector<std::string> writes;
-    std::vector<std::string> violations;
-
-  private:
-    struct State {
-        int32_t tones;
-        size_t phases;
-        double hz;
-    };
-    State state() const { return {sines.toneCount, sines.phases.size(), sines.inputValue(0)}; }
-    void checkUnchanged(const char* when) {
-        const State now = state();
-        if (now.tones != seen.tones || now.phases != seen.phases || now.hz != seen.hz) {
-            violations.push_back(std::string("tone source changed outside the lock, ") + when);
-        }
-    }
-
-    const M_Sines& sines;
-    State seen;
+struct Screen {
+    HeldBuffer held;
+    std::ostream out{&held};
+    Console console{std::make_unique<MarkingEffect>(out)};
+    Screen() { console.attach(out); }
 };
 
-// Hands out one chunk per underflow, running the chunk's action first.
-class ScriptedInput : public std::streambuf {
-  public:
-    struct Chunk {
-        std::string text;
-        std::function<void()> before;
-    };
-    ScriptedInput(std::vector<Chunk> chunks, RecordingLock* lock)
-        : chunks(std::move(chunks)), lock(lock) {}
-
-    size_t waits = 0;
-
-  protected:
-    int_type underflow() override {
-        ++waits;
-        if (lock != nullptr) {
-            lock->awaitingInput();
-        }
-        while (next < chunks.size()) {
-            Chunk& chunk = chunks[next++];
-            if (chunk.before) {
-                chunk.before();
-            }
-            if (!chunk.text.empty()) {
-                current = chunk.text;
-                setg(current.data(), current.data(), current.data() + current.size());
-                return traits_type::to_int_type(current[0]);
-            }
-        }
-        return traits_type::eof();
-    }
-
-  private:
-    std::vector<Chunk> chunks;
-    size_t next = 0;
-    std::string current;
-    RecordingLock* lock;
-};
+inline const std::string kAskCount = "\n{07}Введите количество тонов: {0F}";
+inline const std::string kAskHz = "{07}Введите частоту основного тона (Гц): {0F}";

@@ -1,214 +1,73 @@
-// Behaviour of the console dialogue over in-memory streams: its exact texts and colours, every
-// transition of the two questions, bad and partial input, the end of input, the exit request,
-// and the lock around each change of the tone source.
+// The dialogue's exact texts, colours and transitions.
 #include "app/dialogue.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <istream>
-#include <memory>
-#include <ostream>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "app/console.h"
 #include "synthesis/sines.h"
 #include "tests/app/dialogue_harness.h"
 
 namespace {
 
-// The transcript pieces, colours marked as {attribute}.
-const std::string kAskCount = "\n{07}Введите количество тонов: {0F}";
-const std::string kAskFrequency = "{07}Введите частоту основного тона (Гц): {0F}";
-const std::string kBadInput = "{0C}Ошибка: {0F}Неправильный формат данных.\n";
+const std::string kBad = "{0C}Ошибка: {0F}Неправильный формат данных.\n";
 
-using Chunks = std::vector<ScriptedInput::Chunk>;
-
-// One dialogue over a scripted input, with a fresh tone source of one tone at 0 Hz.
-struct DialogueRun {
-    M_Sines sines{1};
-    std::atomic<bool> exitRequested{false};
-    RecordingLock lock{sines};
-    std::ostringstream out;
-    Console console{std::make_unique<MarkingEffect>(out)};
-    std::unique_ptr<ScriptedInput> input;
-
-    void run(Chunks chunks) {
-        console.attach(out);
-        input = std::make_unique<ScriptedInput>(std::move(chunks), &lock);
-        std::istream in(input.get());
-        Dialogue(in, out, sines, lock, exitRequested).run();
-        lock.awaitingInput();
+// Records each change as "n3" or "f440"; refuses what the tone source refuses; sets the exit
+// request at the change numbered `exitAt`.
+struct RecordedChanges : ToneChanges {
+    std::string calls;
+    size_t count = 0, exitAt = 0;
+    std::atomic<bool> exit{false};
+    void note(char kind, int value) {
+        calls += kind;
+        calls += std::to_string(value) + ' ';
+        exit = exit || ++count == exitAt;
     }
-    void run(const std::string& text) { run(Chunks{{text, nullptr}}); }
+    bool setToneCount(int32_t tones) override {
+        note('n', tones);
+        return tones <= M_Sines::kMaxToneCount;
+    }
+    void setFrequency(double hz) override { note('f', static_cast<int>(hz)); }
+    void fadeOut() override {}
 };
 
-TEST(DeviceReport, PrintsTheFormatAndTheHintLineInTheirColours) {
-    std::ostringstream out;
-    Console console(std::make_unique<MarkingEffect>(out));
-    console.attach(out);
-    printDeviceReport(out, {2, 192000, 32});
-    printHint(out);
-    EXPECT_EQ(out.str(),
-              "{0A}Устройство вывода звука успешно инициализировано.\n"
-              "{03}Количество каналов: {07}2\n"
-              "{03}Частота дискретизации: {07}192000{03} Гц\n"
-              "{03}Глубина квантования: {07}32{03} бит\n"
-              "\n"
-              "{63}{60}для возврата к предыдущему параметру наберите{6F} -1{0F}\n");
-}
-
-TEST(FailureReport, PrintsTheErrorAndTakesExactlyOneCharacter) {
-    std::ostringstream out;
-    Console console(std::make_unique<MarkingEffect>(out));
-    console.attach(out);
-    std::istringstream in("xy\n");
-    runFailureReport(in, out);
-    EXPECT_EQ(out.str(),
-              "{0C}Ошибка: {0F}Подходящее устройство вывода звука не найдено.\n"
-              "{07}нажмите любую клавишу для выхода.\n");
-    EXPECT_EQ(in.get(), 'y');
-}
-
-TEST(FailureReport, ReturnsAtOnceAtTheEndOfInput) {
-    std::ostringstream out;
-    std::istringstream in("");
-    runFailureReport(in, out);
-    EXPECT_TRUE(in.eof());
-}
-
-struct Transition {
-    std::string name;
-    std::string input;
-    std::string transcript;
-    std::vector<std::string> writes;  // what each locked section changed, in order
-};
-
-void PrintTo(const Transition& t, std::ostream* os) {
-    *os << t.name;
-}
-
-class DialogueTransitions : public testing::TestWithParam<Transition> {};
-
-TEST_P(DialogueTransitions, AnswersGiveTheExpectedTextAndChanges) {
-    const Transition& t = GetParam();
-    DialogueRun run;
-    run.run(t.input);
-    EXPECT_EQ(run.out.str(), t.transcript);
-    EXPECT_EQ(run.lock.writes, t.writes);
-    EXPECT_EQ(run.lock.violations, std::vector<std::string>{});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Dialogue, DialogueTransitions,
-    testing::Values(Transition{"NegativeCountEndsTheDialogue", "-1\n", kAskCount, {}},
-                    Transition{"AnyNegativeCountEnds", "-2147483648\n", kAskCount, {}},
-                    Transition{"ZeroCountAsksAgainWithoutAnError",
-                               "0\n0\n-1\n",
-                               kAskCount + kAskCount + kAskCount,
-                               {}},
-                    Transition{"BadCountPrintsTheErrorAndAsksAgain",
-                               "abc def\n-1\n",
-                               kAskCount + kBadInput + kAskCount,
-                               {}},
-                    Transition{"CountOutsideThe32BitRangeIsABadCount",
-                               "99999999999\n-1\n",
-                               kAskCount + kBadInput + kAskCount,
-                               {}},
-                    Transition{"PositiveCountSetsTheTonesAndAsksForTheFrequency",
-                               "3\n-1\n-1\n",
-                               kAskCount + kAskFrequency + kAskCount,
-                               {"tones=3", "hz=-1"}},
-                    Transition{
-                        "FrequenciesAreAskedForUntilANegativeOne",
-                        "3\n440\n0\n-7\n-1\n",
-                        kAskCount + kAskFrequency + kAskFrequency + kAskFrequency + kAskCount,
-                        {"tones=3", "hz=440", "hz=0", "hz=-7"}},
-                    Transition{"BadFrequencyRewritesTheLastFrequency",
-                               "2\n440\nxyz\n-1\n-1\n",
-                               kAskCount + kAskFrequency + kAskFrequency + kBadInput +
-                                   kAskFrequency + kAskCount,
-                               {"tones=2", "hz=440", "none", "hz=-1"}},
-                    Transition{"FrequencyOutsideThe32BitRangeKeepsTheLastFrequency",
-                               "2\n440\n99999999999\n-1\n-1\n",
-                               kAskCount + kAskFrequency + kAskFrequency + kBadInput +
-                                   kAskFrequency + kAskCount,
-                               {"tones=2", "hz=440", "none", "hz=-1"}},
-                    Transition{"SeveralNumbersOnOneLineAnswerSeveralQuestions",
-                               "3 440 -1 -1\n",
-                               kAskCount + kAskFrequency + kAskFrequency + kAskCount,
-                               {"tones=3", "hz=440", "hz=-1"}},
-                    Transition{"FractionIsTakenAsItsWholePartThenFailsOnThePoint",
-                               "2\n440.5 880\n-1\n-1\n",
-                               kAskCount + kAskFrequency + kAskFrequency + kBadInput +
-                                   kAskFrequency + kAskCount,
-                               {"tones=2", "hz=440", "none", "hz=-1"}},
-                    Transition{"TextAfterACountFailsTheFrequencyAtOnce",
-                               "12abc\n-1\n-1\n",
-                               kAskCount + kAskFrequency + kBadInput + kAskFrequency + kAskCount,
-                               {"tones=12", "none", "hz=-1"}},
-                    Transition{"CountAboveTheToneSourceLimitIsRefusedWithItsLine",
-                               "2000000 5\n-1\n",
-                               kAskCount + kBadInput + kAskCount,
-                               {"none"}},
-                    Transition{"EndOfInputAtTheCountEndsTheDialogue", "", kAskCount, {}},
-                    Transition{"EndOfInputAtTheFrequencyEndsTheDialogue",
-                               "3\n440\n",
-                               kAskCount + kAskFrequency + kAskFrequency,
-                               {"tones=3", "hz=440"}},
-                    Transition{"EndOfInputAfterABadLineEndsTheDialogue",
-                               "2\nabc",
-                               kAskCount + kAskFrequency + kBadInput + kAskFrequency,
-                               {"tones=2", "none"}}),
-    [](const testing::TestParamInfo<Transition>& info) { return info.param.name; });
-
-TEST(Dialogue, ExitRequestIsSeenAtItsThreeTests) {
-    {
-        SCOPED_TRACE("at the start");
-        DialogueRun run;
-        run.exitRequested = true;
-        run.run("3\n");
-        EXPECT_EQ(run.out.str(), "");
-        EXPECT_EQ(run.input->waits, 0U);
+// Catches a wrong text or colour, a lost error line, a wrong state after an answer, a change
+// written when it must not be, and an exit request missed at any of its three checks.
+TEST(Dialogue, AnswersGiveTheirTextsAndChanges) {
+    struct Transition {
+        const char* input;
+        std::string transcript;
+        std::string calls;
+        size_t exitAt = SIZE_MAX;  // 0: set before the dialogue starts
+    } const table[] = {
+        {"0\n0\n-1\n", kAskCount + kAskCount + kAskCount, ""},
+        {"abc def\n99999999999\n-1\n", kAskCount + kBad + kAskCount + kBad + kAskCount, ""},
+        {"3\n440\n0\n-7\n-1\n", kAskCount + kAskHz + kAskHz + kAskHz + kAskCount,
+         "n3 f440 f0 f-7 "},
+        // A frequency that cannot be read writes the last one again.
+        {"2\n440\n99999999999\n440.5 880\n-1\n-1\n",
+         kAskCount + kAskHz + kAskHz + kBad + kAskHz + kAskHz + kBad + kAskHz + kAskCount,
+         "n2 f440 f440 f440 f440 f-1 "},
+        {"3 440 -1 -1\n", kAskCount + kAskHz + kAskHz + kAskCount, "n3 f440 f-1 "},
+        {"12abc\n-1\n-1\n", kAskCount + kAskHz + kBad + kAskHz + kAskCount, "n12 f0 f-1 "},
+        {"2000000 5\n-1\n", kAskCount + kBad + kAskCount, "n2000000 "},
+        {"", kAskCount, ""},
+        {"2\nabc", kAskCount + kAskHz + kBad + kAskHz, "n2 f0 "},
+        {"3\n", "", "", 0},
+        {"3\n440\n", kAskCount, "n3 ", 1},
+        {"3\n440\n-1\n", kAskCount + kAskHz, "n3 f440 ", 2},
+        {"3\n-1\n-1\n", kAskCount + kAskHz, "n3 f-1 ", 2},
+    };
+    for (const Transition& t : table) {
+        Screen screen;
+        std::istringstream in(t.input);
+        RecordedChanges changes;
+        changes.exitAt = t.exitAt;
+        changes.exit = t.exitAt == 0;
+        Dialogue(in, screen.out, changes, changes.exit).run();
+        EXPECT_EQ(screen.held.str(), t.transcript) << t.input;
+        EXPECT_EQ(changes.calls, t.calls) << t.input;
     }
-    {
-        SCOPED_TRACE("at the start of the frequency question; the count is still taken");
-        DialogueRun run;
-        run.run(Chunks{{"3\n", [&] { run.exitRequested = true; }}, {"440\n", nullptr}});
-        EXPECT_EQ(run.out.str(), kAskCount);
-        EXPECT_EQ(run.lock.writes, (std::vector<std::string>{"tones=3"}));
-    }
-    {
-        SCOPED_TRACE("before the next frequency question");
-        DialogueRun run;
-        run.run(Chunks{{"3\n", nullptr}, {"440\n", [&] { run.exitRequested = true; }}});
-        EXPECT_EQ(run.out.str(), kAskCount + kAskFrequency);
-        EXPECT_EQ(run.lock.writes, (std::vector<std::string>{"tones=3", "hz=440"}));
-    }
-    {
-        SCOPED_TRACE("on a step back from the frequency, after writing it");
-        DialogueRun run;
-        run.run(Chunks{{"3\n", nullptr}, {"-1\n", [&] { run.exitRequested = true; }}});
-        EXPECT_EQ(run.out.str(), kAskCount + kAskFrequency);
-        EXPECT_EQ(run.lock.writes, (std::vector<std::string>{"tones=3", "hz=-1"}));
-    }
-    {
-        SCOPED_TRACE("never at the count question");
-        DialogueRun run;
-        run.run(Chunks{{"0\n", [&] { run.exitRequested = true; }}, {"-1\n", nullptr}});
-        EXPECT_EQ(run.out.str(), kAskCount + kAskCount);
-    }
-}
-
-TEST(Dialogue, LockIsHeldAroundEachWriteAndNeverWhileWaiting) {
-    DialogueRun run;
-    run.run("0\nbad\n4 100\nbad\n-3\n2\n50\n-1\n-1\n");
-    EXPECT_EQ(run.lock.writes, (std::vector<std::string>{"tones=4", "hz=100", "none", "hz=-3",
-                                                         "tones=2", "hz=50", "hz=-1"}));
-    EXPECT_FALSE(run.lock.held);
-    EXPECT_EQ(run.lock.violations, std::vector<std::string>{});
 }
 
 }  // namespace
