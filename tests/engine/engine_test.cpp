@@ -14,21 +14,28 @@
 
 #include "engine/connections.h"
 #include "engine/locked_container.h"
+#include "synthesis/gain_ramp.h"
+#include "synthesis/sines.h"
+#include "tests/synthesis/sample_rate_guard.h"
 #include "tests/threading/bounded_wait.h"
 
 namespace {
 std::atomic<long> allocations{0};
+std::atomic<bool> refuseAllocations{false};
 
 void* counted(std::size_t size) {
     ++allocations;
-    return std::malloc(size == 0 ? 1 : size);
+    return refuseAllocations ? nullptr : std::malloc(size == 0 ? 1 : size);
 }
 }  // namespace
 
 // The single-object forms, which the array forms and the sanitizers' own forms fall back on.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
-    return counted(size);
+    if (void* p = counted(size)) {
+        return p;
+    }
+    throw std::bad_alloc();
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return counted(size);
@@ -222,24 +229,45 @@ TEST(LockedContainer, ADestroyedChildLeavesOnlyOnceTheLockIsGivenBack) {
 
 // The per-frame path, a nested container's copies included, allocates nothing; a recursive
 // prepare has sorted the nested container's children too.
+// The per-frame path, tone source and fader included, allocates nothing at any tone count, rate
+// or change between blocks; a tone count whose phases cannot be allocated changes nothing.
 TEST(ProcessAllocation, RunningAPreparedGraphAllocatesNothing) {
+    SampleRateGuard rate(44100);
     LockedContainer root(0, 0);
     AudioModuleContainer inner(1, 1);
     Probe count(0), late(1), early(1);
-    add(add(root, add(add(inner, late), early)), count);
+    M_Sines few(3), many(M_Sines::kMaxToneCount);
+    M_GainRamp fader(5.0, 0.0);
+    add(add(add(add(root, add(add(inner, late), early)), count), few), many);
+    add(root, fader);
     connect(inner.inputsModule, 0, 0, early);
     connect(early, 0, 0, late);
     connect(late, 0, 0, inner.outputsModule);
     connect(count, 0, 0, inner);
+    connect(few, 0, M_GainRamp::kSignalInput, fader);
     root.prepare(true);
     const long before = allocations;
     for (int block = 0; block < 100; ++block) {
         std::lock_guard<ILocker> guard(root);
+        g_sampleRate = block % 2 ? 192000 : 44100;
+        for (M_Sines* sines : {&few, &many}) {
+            sines->setInputValue(0, block % 3 ? 440.0 * block : -1.0);
+            sines->setInputValue(1, 0.5);
+        }
+        fader.setTargetGain(block % 4 ? 1.0 : 0.0);
         root.process();
         root.processFrames(100, [] {});
     }
     EXPECT_EQ(allocations, before);
     EXPECT_EQ(inner.outputValue(0), 10100.0);
+
+    const std::vector<double> phases = few.phases;
+    refuseAllocations = true;
+    const bool accepted = few.setToneCount(1000);
+    refuseAllocations = false;
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(few.toneCount, 3);
+    EXPECT_EQ(few.phases, phases);
 }
 
 }  // namespace
