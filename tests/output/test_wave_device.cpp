@@ -2,71 +2,43 @@
 
 #include <algorithm>
 
-TestWaveDevice::FormatFilter TestWaveDevice::acceptAll() {
-    return [](const WaveFormatExtensible&) { return true; };
-}
-
-TestWaveDevice::FormatFilter TestWaveDevice::refuseAll() {
-    return [](const WaveFormatExtensible&) { return false; };
-}
-
-TestWaveDevice::FormatFilter TestWaveDevice::acceptOnly(int channels, int bits, int rateHz) {
-    return [=](const WaveFormatExtensible& f) {
-        return f.nChannels == channels && f.wBitsPerSample == bits &&
-               f.nSamplesPerSec == static_cast<uint32_t>(rateHz);
-    };
-}
-
-TestWaveDevice::TestWaveDevice(FormatFilter accepts) : accepts(std::move(accepts)) {}
-
 WaveResult TestWaveDevice::open(const WaveFormatExtensible& format, WaveOutCallback cb,
                                 uintptr_t inst) {
-    Notice notice;
-    {
-        std::unique_lock<std::mutex> guard(mutex);
-        attemptRecord.push_back(format);
-        recordLocked("open", nullptr);
-        if (opened) {
-            violationRecord.emplace_back("open while open");
-            return kWaveAllocated;
-        }
-        if (gone && hang) {
-            changed.wait_for(guard, std::chrono::seconds(20), [&] { return refusing || !gone; });
-        }
-        if (gone || refusing) {
-            return kWaveBadDevice;
-        }
-        if (!accepts(format)) {
-            return kWaveBadFormat;
-        }
-        opened = true;
-        callback = cb;
-        instance = inst;
-        notice = noticeLocked(kWomOpen, 0);
+    std::unique_lock guard(mutex);
+    attemptRecord.push_back(format);
+    callRecord.push_back({"open", nullptr});
+    changed.notify_all();
+    if (opened) {
+        violationRecord.emplace_back("open while open");
+        return kWaveAllocated;
     }
+    if (gone && hang) {
+        changed.wait_for(guard, std::chrono::seconds(20), [&] { return refusing || !gone; });
+    }
+    if (gone || refusing || !accepts(format)) {
+        return gone || refusing ? kWaveBadDevice : kWaveBadFormat;
+    }
+    opened = true;
+    callback = cb;
+    instance = inst;
+    const Notice notice = noticeLocked(kWomOpen, nullptr);
+    guard.unlock();
     notice();
     return kWaveNoError;
 }
 
 WaveResult TestWaveDevice::prepareHeader(WaveHeader& header) {
-    std::lock_guard<std::mutex> guard(mutex);
-    recordLocked("prepareHeader", &header);
-    if (!opened) {
-        violationRecord.emplace_back("prepareHeader while closed");
+    std::lock_guard guard(mutex);
+    if (!recordLocked("prepareHeader", &header)) {
         return kWaveInvalidHandle;
-    }
-    if ((header.dwFlags & kWhdrInQueue) != 0) {
-        violationRecord.emplace_back("prepareHeader of a queued header");
     }
     header.dwFlags |= kWhdrPrepared;
     return kWaveNoError;
 }
 
 WaveResult TestWaveDevice::unprepareHeader(WaveHeader& header) {
-    std::lock_guard<std::mutex> guard(mutex);
-    recordLocked("unprepareHeader", &header);
-    if (!opened) {
-        violationRecord.emplace_back("unprepareHeader while closed");
+    std::lock_guard guard(mutex);
+    if (!recordLocked("unprepareHeader", &header)) {
         return kWaveInvalidHandle;
     }
     if ((header.dwFlags & kWhdrInQueue) != 0) {
@@ -78,18 +50,12 @@ WaveResult TestWaveDevice::unprepareHeader(WaveHeader& header) {
 }
 
 WaveResult TestWaveDevice::write(WaveHeader& header) {
-    std::lock_guard<std::mutex> guard(mutex);
-    recordLocked("write", &header);
-    if (!opened) {
-        violationRecord.emplace_back("write while closed");
+    std::lock_guard guard(mutex);
+    if (!recordLocked("write", &header)) {
         return kWaveInvalidHandle;
     }
-    if ((header.dwFlags & kWhdrPrepared) == 0) {
-        violationRecord.emplace_back("write of an unprepared header");
-        return kWaveUnprepared;
-    }
-    if ((header.dwFlags & kWhdrInQueue) != 0) {
-        violationRecord.emplace_back("write of a queued header");
+    if ((header.dwFlags & (kWhdrPrepared | kWhdrInQueue)) != kWhdrPrepared) {
+        violationRecord.emplace_back("write of an unprepared or queued header");
         return kWaveError;
     }
     if (gone) {
@@ -101,149 +67,129 @@ WaveResult TestWaveDevice::write(WaveHeader& header) {
 }
 
 WaveResult TestWaveDevice::reset() {
-    std::vector<Notice> notices;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        recordLocked("reset", nullptr);
-        if (!opened) {
-            violationRecord.emplace_back("reset while closed");
-            return kWaveInvalidHandle;
-        }
-        while (!queue.empty()) {
-            notices.push_back(finishLocked());
-        }
+    std::unique_lock guard(mutex);
+    if (!recordLocked("reset", nullptr)) {
+        return kWaveInvalidHandle;
     }
-    for (const Notice& notice : notices) {
-        notice();
-    }
+    const auto notices = drainLocked();
+    guard.unlock();
+    sendAll(notices);
     return kWaveNoError;
 }
 
 WaveResult TestWaveDevice::close() {
-    std::vector<Notice> notices;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        recordLocked("close", nullptr);
-        if (!opened) {
-            violationRecord.emplace_back("close while closed");
-            return kWaveInvalidHandle;
-        }
-        // Buffers still queued are handed back first, as reset() does.
-        while (!queue.empty()) {
-            notices.push_back(finishLocked());
-        }
-        notices.push_back(noticeLocked(kWomClose, 0));
-        opened = false;
+    std::unique_lock guard(mutex);
+    if (!recordLocked("close", nullptr)) {
+        return kWaveInvalidHandle;
     }
-    for (const Notice& notice : notices) {
-        notice();
-    }
+    auto notices = drainLocked();
+    notices.push_back(noticeLocked(kWomClose, nullptr));
+    opened = false;
+    guard.unlock();
+    sendAll(notices);
     return kWaveNoError;
 }
 
 void TestWaveDevice::refuseOpens(bool refuse) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard guard(mutex);
     refusing = refuse;
     changed.notify_all();
 }
 
 void TestWaveDevice::setLost(bool lost, bool opensHang) {
-    std::vector<Notice> notices;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        gone = lost;
-        hang = opensHang;
-        changed.notify_all();
-        while (lost && !queue.empty()) {
-            notices.push_back(finishLocked());
-        }
+    std::unique_lock guard(mutex);
+    gone = lost;
+    hang = opensHang;
+    changed.notify_all();
+    const auto notices = lost ? drainLocked() : std::vector<Notice>{};
+    guard.unlock();
+    sendAll(notices);
+}
+
+bool TestWaveDevice::finishOldest() {
+    std::unique_lock guard(mutex);
+    if (queue.empty()) {
+        return false;
     }
+    WaveHeader* header = queue.front();
+    queue.pop_front();
+    const Notice notice = noticeLocked(kWomDone, header);
+    guard.unlock();
+    notice();
+    return true;
+}
+
+std::vector<TestWaveDevice::Notice> TestWaveDevice::drainLocked() {
+    std::vector<Notice> notices;
+    for (WaveHeader* header : queue) {
+        notices.push_back(noticeLocked(kWomDone, header));
+    }
+    queue.clear();
+    return notices;
+}
+
+TestWaveDevice::Notice TestWaveDevice::noticeLocked(uint32_t message, WaveHeader* header) {
+    if (header != nullptr) {
+        header->dwFlags = (header->dwFlags & ~kWhdrInQueue) | kWhdrDone;
+    }
+    return [this, cb = callback, inst = instance, message, header] {
+        cb(this, message, inst, reinterpret_cast<uintptr_t>(header), 0);
+    };
+}
+
+void TestWaveDevice::sendAll(const std::vector<Notice>& notices) {
     for (const Notice& notice : notices) {
         notice();
     }
 }
 
-bool TestWaveDevice::finishOldest() {
-    Notice notice;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (queue.empty()) {
-            return false;
-        }
-        notice = finishLocked();
-    }
-    notice();
-    return true;
-}
-
-TestWaveDevice::Notice TestWaveDevice::finishLocked() {
-    WaveHeader* header = queue.front();
-    queue.pop_front();
-    header->dwFlags = (header->dwFlags & ~kWhdrInQueue) | kWhdrDone;
-    return noticeLocked(kWomDone, reinterpret_cast<uintptr_t>(header));
-}
-
-TestWaveDevice::Notice TestWaveDevice::noticeLocked(uint32_t message, uintptr_t param1) {
-    return [this, cb = callback, inst = instance, message, param1] {
-        if (cb != nullptr) {
-            cb(this, message, inst, param1, 0);
-        }
-    };
-}
-
-void TestWaveDevice::recordLocked(const std::string& operation, const WaveHeader* header) {
-    callRecord.push_back(Call{operation, header});
+bool TestWaveDevice::recordLocked(const std::string& operation, const WaveHeader* header) {
+    callRecord.push_back({operation, header});
     changed.notify_all();
-}
-
-bool TestWaveDevice::waitForCount(const std::string& operation, size_t n,
-                                  std::chrono::milliseconds limit) const {
-    std::unique_lock<std::mutex> guard(mutex);
-    return changed.wait_for(guard, limit, [&] {
-        return static_cast<size_t>(
-                   std::count_if(callRecord.begin(), callRecord.end(),
-                                 [&](const Call& c) { return c.operation == operation; })) >= n;
-    });
-}
-
-std::vector<WaveFormatExtensible> TestWaveDevice::attempts() const {
-    std::lock_guard<std::mutex> guard(mutex);
-    return attemptRecord;
-}
-
-std::vector<TestWaveDevice::Call> TestWaveDevice::calls() const {
-    std::lock_guard<std::mutex> guard(mutex);
-    return callRecord;
-}
-
-std::vector<std::string> TestWaveDevice::operations() const {
-    std::lock_guard<std::mutex> guard(mutex);
-    std::vector<std::string> names;
-    names.reserve(callRecord.size());
-    for (const Call& c : callRecord) {
-        names.push_back(c.operation);
+    if (!opened) {
+        violationRecord.push_back(operation + " while closed");
     }
-    return names;
+    return opened;
 }
 
-size_t TestWaveDevice::count(const std::string& operation) const {
-    std::lock_guard<std::mutex> guard(mutex);
+size_t TestWaveDevice::countLocked(const std::string& operation) const {
     return static_cast<size_t>(
         std::count_if(callRecord.begin(), callRecord.end(),
                       [&](const Call& c) { return c.operation == operation; }));
 }
 
+bool TestWaveDevice::waitForCount(const std::string& operation, size_t n,
+                                  std::chrono::milliseconds limit) const {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, limit, [&] { return countLocked(operation) >= n; });
+}
+
+size_t TestWaveDevice::count(const std::string& operation) const {
+    std::lock_guard guard(mutex);
+    return countLocked(operation);
+}
+
+std::vector<WaveFormatExtensible> TestWaveDevice::attempts() const {
+    std::lock_guard guard(mutex);
+    return attemptRecord;
+}
+
+std::vector<TestWaveDevice::Call> TestWaveDevice::calls() const {
+    std::lock_guard guard(mutex);
+    return callRecord;
+}
+
 size_t TestWaveDevice::queuedCount() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard guard(mutex);
     return queue.size();
 }
 
 bool TestWaveDevice::isOpen() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard guard(mutex);
     return opened;
 }
 
 std::vector<std::string> TestWaveDevice::violations() const {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard guard(mutex);
     return violationRecord;
 }
