@@ -4,7 +4,7 @@
 
 WaveResult TestWaveDevice::open(const WaveFormatExtensible& format, WaveOutCallback cb,
                                 uintptr_t inst) {
-    std::unique_lock guard(mutex);
+    std::unique_lock lock(mutex);
     attemptRecord.push_back(format);
     callRecord.push_back({"open", nullptr});
     changed.notify_all();
@@ -12,135 +12,102 @@ WaveResult TestWaveDevice::open(const WaveFormatExtensible& format, WaveOutCallb
         violationRecord.emplace_back("open while open");
         return kWaveAllocated;
     }
-    if (gone && hang) {
-        changed.wait_for(guard, std::chrono::seconds(20), [&] { return refusing || !gone; });
-    }
+    changed.wait_for(lock, std::chrono::seconds(20), [&] { return !(gone && hang) || refusing; });
     if (gone || refusing || !accepts(format)) {
-        return gone || refusing ? kWaveBadDevice : kWaveBadFormat;
+        return kWaveBadDevice;
     }
     opened = true;
     callback = cb;
     instance = inst;
-    const Notice notice = noticeLocked(kWomOpen, nullptr);
-    guard.unlock();
-    notice();
+    notify(lock, kWomOpen, {nullptr});
     return kWaveNoError;
 }
 
-WaveResult TestWaveDevice::prepareHeader(WaveHeader& header) {
-    std::lock_guard guard(mutex);
-    if (!recordLocked("prepareHeader", &header)) {
+WaveResult TestWaveDevice::update(const char* operation, WaveHeader& header) {
+    std::lock_guard lock(mutex);
+    const bool isWrite = operation == std::string("write");
+    if (!recordLocked(operation, &header)) {
         return kWaveInvalidHandle;
     }
-    header.dwFlags |= kWhdrPrepared;
-    return kWaveNoError;
-}
-
-WaveResult TestWaveDevice::unprepareHeader(WaveHeader& header) {
-    std::lock_guard guard(mutex);
-    if (!recordLocked("unprepareHeader", &header)) {
-        return kWaveInvalidHandle;
-    }
-    if ((header.dwFlags & kWhdrInQueue) != 0) {
-        violationRecord.emplace_back("unprepareHeader of a queued header");
+    if ((header.dwFlags & kWhdrInQueue) != 0 ||
+        (isWrite && (header.dwFlags & kWhdrPrepared) == 0)) {
+        violationRecord.push_back(operation + std::string(" of a queued or unprepared header"));
         return kWaveError;
     }
-    header.dwFlags &= ~kWhdrPrepared;
-    return kWaveNoError;
-}
-
-WaveResult TestWaveDevice::write(WaveHeader& header) {
-    std::lock_guard guard(mutex);
-    if (!recordLocked("write", &header)) {
-        return kWaveInvalidHandle;
-    }
-    if ((header.dwFlags & (kWhdrPrepared | kWhdrInQueue)) != kWhdrPrepared) {
-        violationRecord.emplace_back("write of an unprepared or queued header");
-        return kWaveError;
-    }
-    if (gone) {
+    if (operation == std::string("prepareHeader")) {
+        header.dwFlags |= kWhdrPrepared;
+    } else if (!isWrite) {
+        header.dwFlags &= ~kWhdrPrepared;
+    } else if (gone) {
         return kWaveBadDevice;
+    } else {
+        header.dwFlags = (header.dwFlags & ~kWhdrDone) | kWhdrInQueue;
+        queue.push_back(&header);
     }
-    header.dwFlags = (header.dwFlags & ~kWhdrDone) | kWhdrInQueue;
-    queue.push_back(&header);
     return kWaveNoError;
 }
 
-WaveResult TestWaveDevice::reset() {
-    std::unique_lock guard(mutex);
-    if (!recordLocked("reset", nullptr)) {
+WaveResult TestWaveDevice::handBack(const char* operation, bool lost) {
+    std::unique_lock lock(mutex);
+    if (!lost && !recordLocked(operation, nullptr)) {
         return kWaveInvalidHandle;
     }
-    const auto notices = drainLocked();
-    guard.unlock();
-    sendAll(notices);
+    std::vector<WaveHeader*> headers(queue.begin(), queue.end());
+    queue.clear();
+    if (operation == std::string("close")) {
+        opened = false;
+        headers.push_back(nullptr);  // kWomClose comes last
+    }
+    notify(lock, kWomDone, headers);
     return kWaveNoError;
 }
 
-WaveResult TestWaveDevice::close() {
-    std::unique_lock guard(mutex);
-    if (!recordLocked("close", nullptr)) {
-        return kWaveInvalidHandle;
+void TestWaveDevice::notify(std::unique_lock<std::mutex>& lock, uint32_t message,
+                            const std::vector<WaveHeader*>& headers) {
+    for (WaveHeader* h : headers) {
+        if (h != nullptr) {
+            h->dwFlags = (h->dwFlags & ~kWhdrInQueue) | kWhdrDone;
+        }
     }
-    auto notices = drainLocked();
-    notices.push_back(noticeLocked(kWomClose, nullptr));
-    opened = false;
-    guard.unlock();
-    sendAll(notices);
-    return kWaveNoError;
+    const WaveOutCallback cb = callback;
+    const uintptr_t inst = instance;
+    lock.unlock();
+    for (WaveHeader* h : headers) {
+        cb(this,
+           h != nullptr          ? message
+           : message == kWomOpen ? kWomOpen
+                                 : kWomClose,
+           inst, reinterpret_cast<uintptr_t>(h), 0);
+    }
 }
 
 void TestWaveDevice::refuseOpens(bool refuse) {
-    std::lock_guard guard(mutex);
+    std::lock_guard lock(mutex);
     refusing = refuse;
     changed.notify_all();
 }
 
 void TestWaveDevice::setLost(bool lost, bool opensHang) {
-    std::unique_lock guard(mutex);
-    gone = lost;
-    hang = opensHang;
-    changed.notify_all();
-    const auto notices = lost ? drainLocked() : std::vector<Notice>{};
-    guard.unlock();
-    sendAll(notices);
+    {
+        std::lock_guard lock(mutex);
+        gone = lost;
+        hang = opensHang;
+        changed.notify_all();
+    }
+    if (lost) {
+        handBack("lost", true);
+    }
 }
 
 bool TestWaveDevice::finishOldest() {
-    std::unique_lock guard(mutex);
+    std::unique_lock lock(mutex);
     if (queue.empty()) {
         return false;
     }
     WaveHeader* header = queue.front();
     queue.pop_front();
-    const Notice notice = noticeLocked(kWomDone, header);
-    guard.unlock();
-    notice();
+    notify(lock, kWomDone, {header});
     return true;
-}
-
-std::vector<TestWaveDevice::Notice> TestWaveDevice::drainLocked() {
-    std::vector<Notice> notices;
-    for (WaveHeader* header : queue) {
-        notices.push_back(noticeLocked(kWomDone, header));
-    }
-    queue.clear();
-    return notices;
-}
-
-TestWaveDevice::Notice TestWaveDevice::noticeLocked(uint32_t message, WaveHeader* header) {
-    if (header != nullptr) {
-        header->dwFlags = (header->dwFlags & ~kWhdrInQueue) | kWhdrDone;
-    }
-    return [this, cb = callback, inst = instance, message, header] {
-        cb(this, message, inst, reinterpret_cast<uintptr_t>(header), 0);
-    };
-}
-
-void TestWaveDevice::sendAll(const std::vector<Notice>& notices) {
-    for (const Notice& notice : notices) {
-        notice();
-    }
 }
 
 bool TestWaveDevice::recordLocked(const std::string& operation, const WaveHeader* header) {
@@ -152,44 +119,38 @@ bool TestWaveDevice::recordLocked(const std::string& operation, const WaveHeader
     return opened;
 }
 
-size_t TestWaveDevice::countLocked(const std::string& operation) const {
-    return static_cast<size_t>(
-        std::count_if(callRecord.begin(), callRecord.end(),
-                      [&](const Call& c) { return c.operation == operation; }));
+size_t TestWaveDevice::count(const std::string& operation) const {
+    std::lock_guard lock(mutex);
+    return std::count_if(callRecord.begin(), callRecord.end(),
+                         [&](const Call& c) { return c.operation == operation; });
 }
 
 bool TestWaveDevice::waitForCount(const std::string& operation, size_t n,
                                   std::chrono::milliseconds limit) const {
-    std::unique_lock guard(mutex);
-    return changed.wait_for(guard, limit, [&] { return countLocked(operation) >= n; });
-}
-
-size_t TestWaveDevice::count(const std::string& operation) const {
-    std::lock_guard guard(mutex);
-    return countLocked(operation);
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, limit, [&] {
+        return std::count_if(callRecord.begin(), callRecord.end(), [&](const Call& c) {
+                   return c.operation == operation;
+               }) >= static_cast<ptrdiff_t>(n);
+    });
 }
 
 std::vector<WaveFormatExtensible> TestWaveDevice::attempts() const {
-    std::lock_guard guard(mutex);
+    std::lock_guard lock(mutex);
     return attemptRecord;
 }
 
 std::vector<TestWaveDevice::Call> TestWaveDevice::calls() const {
-    std::lock_guard guard(mutex);
+    std::lock_guard lock(mutex);
     return callRecord;
 }
 
-size_t TestWaveDevice::queuedCount() const {
-    std::lock_guard guard(mutex);
-    return queue.size();
-}
-
 bool TestWaveDevice::isOpen() const {
-    std::lock_guard guard(mutex);
+    std::lock_guard lock(mutex);
     return opened;
 }
 
 std::vector<std::string> TestWaveDevice::violations() const {
-    std::lock_guard guard(mutex);
+    std::lock_guard lock(mutex);
     return violationRecord;
 }

@@ -1,9 +1,9 @@
 // A device layer for tests: no sound, fully scripted. Format acceptance is a predicate; every
 // open attempt and every call is recorded. Written buffers stay queued until finishOldest();
 // reset() and close() hand back every queued buffer, oldest first, with their notices. Uses that
-// break the device contract (writing an unprepared header, any call while closed, ...) are
-// collected in violations(). setLost(true) takes the device away: queued buffers are handed
-// back and writes and opens are refused until setLost(false); with opensHang an open meanwhile
+// break the device contract (writing an unprepared or queued header, any call while closed, ...)
+// are collected in violations(). setLost(true) takes the device away: queued buffers are handed
+// back, writes and opens are refused until setLost(false); with opensHang an open meanwhile
 // waits (up to 20 s) for the device or for refuseOpens(true). Any member, any thread; notices
 // are sent outside the device's lock.
 #pragma once
@@ -23,9 +23,9 @@ class TestWaveDevice : public WaveOutDevice {
     using FormatFilter = std::function<bool(const WaveFormatExtensible&)>;
     struct Call {
         std::string operation;  // "open", "prepareHeader", "unprepareHeader", "write", ...
-        const WaveHeader* header = nullptr;
+        const WaveHeader* header;
+        bool operator==(const Call&) const = default;
     };
-
     static FormatFilter acceptAll() {
         return [](const WaveFormatExtensible&) { return true; };
     }
@@ -34,13 +34,17 @@ class TestWaveDevice : public WaveOutDevice {
     }
     explicit TestWaveDevice(FormatFilter accepts = acceptAll()) : accepts(std::move(accepts)) {}
 
-    WaveResult open(const WaveFormatExtensible& format, WaveOutCallback callback,
-                    uintptr_t instance) override;
-    WaveResult prepareHeader(WaveHeader& header) override;
-    WaveResult unprepareHeader(WaveHeader& header) override;
-    WaveResult write(WaveHeader& header) override;
-    WaveResult reset() override;
-    WaveResult close() override;
+    WaveResult open(const WaveFormatExtensible& format, WaveOutCallback cb,
+                    uintptr_t inst) override;
+    WaveResult prepareHeader(WaveHeader& header) override {
+        return update("prepareHeader", header);
+    }
+    WaveResult unprepareHeader(WaveHeader& header) override {
+        return update("unprepareHeader", header);
+    }
+    WaveResult write(WaveHeader& header) override { return update("write", header); }
+    WaveResult reset() override { return handBack("reset", false); }
+    WaveResult close() override { return handBack("close", false); }
     void refuseOpens(bool refuse) override;
     void setLost(bool lost, bool opensHang = false);
 
@@ -52,19 +56,16 @@ class TestWaveDevice : public WaveOutDevice {
     size_t count(const std::string& operation) const;
     std::vector<WaveFormatExtensible> attempts() const;
     std::vector<Call> calls() const;
-    size_t queuedCount() const;
     bool isOpen() const;
     std::vector<std::string> violations() const;
 
   private:
-    using Notice = std::function<void()>;
-    // Records the call; false (with the violation noted) when it is made while closed.
+    WaveResult update(const char* operation, WaveHeader& header);
+    // Records the call; a violation when the device is closed.
     bool recordLocked(const std::string& operation, const WaveHeader* header);
-    size_t countLocked(const std::string& operation) const;
-    // Hands back every queued buffer; the notices are sent once the lock is released.
-    std::vector<Notice> drainLocked();
-    Notice noticeLocked(uint32_t message, WaveHeader* header);
-    static void sendAll(const std::vector<Notice>& notices);
+    WaveResult handBack(const char* operation, bool lost);
+    void notify(std::unique_lock<std::mutex>& lock, uint32_t message,
+                const std::vector<WaveHeader*>& headers);
 
     FormatFilter accepts;
     mutable std::mutex mutex;
@@ -73,10 +74,7 @@ class TestWaveDevice : public WaveOutDevice {
     std::vector<Call> callRecord;
     std::vector<std::string> violationRecord;
     std::deque<WaveHeader*> queue;
-    bool opened = false;
-    bool gone = false;
-    bool hang = false;
-    bool refusing = false;
+    bool opened = false, gone = false, hang = false, refusing = false;
     WaveOutCallback callback = nullptr;
     uintptr_t instance = 0;
 };
