@@ -119,38 +119,7 @@ bool TestWaveDevice::recordLocked(const std::string& operation, const WaveHeader
     return opened;
 }
 
-size_t TestWaveDevice::count(const std::string& operation) const {
-    std::lock_guard lock(mutex);
+size_t TestWaveDevice::countLocked(const std::string& operation) const {
     return std::count_if(callRecord.begin(), callRecord.end(),
                          [&](const Call& c) { return c.operation == operation; });
-}
-
-bool TestWaveDevice::waitForCount(const std::string& operation, size_t n,
-                                  std::chrono::milliseconds limit) const {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, limit, [&] {
-        return std::count_if(callRecord.begin(), callRecord.end(), [&](const Call& c) {
-                   return c.operation == operation;
-               }) >= static_cast<ptrdiff_t>(n);
-    });
-}
-
-std::vector<WaveFormatExtensible> TestWaveDevice::attempts() const {
-    std::lock_guard lock(mutex);
-    return attemptRecord;
-}
-
-std::vector<TestWaveDevice::Call> TestWaveDevice::calls() const {
-    std::lock_guard lock(mutex);
-    return callRecord;
-}
-
-bool TestWaveDevice::isOpen() const {
-    std::lock_guard lock(mutex);
-    return opened;
-}
-
-std::vector<std::string> TestWaveDevice::violations() const {
-    std::lock_guard lock(mutex);
-    return violationRecord;
 }

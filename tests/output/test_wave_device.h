@@ -52,15 +52,23 @@ class TestWaveDevice : public WaveOutDevice {
     bool finishOldest();
     // Waits until `operation` has been made at least `count` times; false after `limit`.
     bool waitForCount(const std::string& operation, size_t count,
-                      std::chrono::milliseconds limit) const;
-    size_t count(const std::string& operation) const;
-    std::vector<WaveFormatExtensible> attempts() const;
-    std::vector<Call> calls() const;
-    bool isOpen() const;
-    std::vector<std::string> violations() const;
+                      std::chrono::milliseconds limit) const {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, limit, [&] { return countLocked(operation) >= count; });
+    }
+    size_t count(const std::string& operation) const {
+        return std::lock_guard(mutex), countLocked(operation);
+    }
+    std::vector<WaveFormatExtensible> attempts() const {
+        return std::lock_guard(mutex), attemptRecord;
+    }
+    std::vector<Call> calls() const { return std::lock_guard(mutex), callRecord; }
+    bool isOpen() const { return std::lock_guard(mutex), opened; }
+    std::vector<std::string> violations() const { return std::lock_guard(mutex), violationRecord; }
 
   private:
     WaveResult update(const char* operation, WaveHeader& header);
+    size_t countLocked(const std::string& operation) const;
     // Records the call; a violation when the device is closed.
     bool recordLocked(const std::string& operation, const WaveHeader* header);
     WaveResult handBack(const char* operation, bool lost);

@@ -79,11 +79,7 @@ TEST(WaveOutTest, OpensTheFirstAcceptedFormatOfTheNarrowedSearch) {
             Format(rig.waveOut.deviceChannels, rig.waveOut.deviceBits, rig.waveOut.deviceRate),
             opened);
         EXPECT_EQ(g_sampleRate, rate);
-        const uint32_t mask = channels == 8   ? 0xFF
-                              : channels == 6 ? 0x3F
-                              : channels == 4 ? 0x33
-                                              : 3;
-        const auto expected = makeWaveFormat(channels, mask, bits, rate);
+        const auto expected = makeWaveFormat(channels, bits, rate);
         EXPECT_TRUE(channels == 0 ||
                     std::memcmp(&rig.waveOut.format, &expected, sizeof expected) == 0);
     }
@@ -155,7 +151,8 @@ TEST(WaveOutTest, ReopensALostDeviceInItsFormatAndReportsTheLossAndTheReturnOnce
     EXPECT_TRUE(std::all_of(attempts.begin() + searched - 1, attempts.end(), only({2, 24, 96000})));
     // The device's first buffer after the return is buffer 0, prepared afresh.
     const auto calls = rig.device->calls();
-    const auto reopened = std::find(calls.rbegin(), calls.rend(), TestWaveDevice::Call{"open"});
+    const auto reopened =
+        std::find(calls.rbegin(), calls.rend(), TestWaveDevice::Call{"open", nullptr});
     EXPECT_EQ(*(reopened.base() + 1), (TestWaveDevice::Call{"write", &rig.waveOut.headers[0]}));
 
     // Lost again while its opens hang: close gives up on the reopen at once.
@@ -188,22 +185,6 @@ TEST(WaveOutTest, ALimitedPlaybackHandsOverExactlyItsFramesAndEndsWithTheDevice)
     ASSERT_TRUE(rig.device->waitForCount("write", 6, kLimit));
     rig.device->setLost(true);
     EXPECT_FALSE(rig.waveOut.waitUntilPlayedOut(kLimit));
-}
-
-TEST(WaveOutTest, TwoClosesAtOnceResetAndCloseTheDeviceOnce) {
-    for (int round = 0; round < 10; ++round) {
-        Rig rig(TestWaveDevice::acceptAll());
-        ASSERT_TRUE(rig.waveOut.open(2));
-        std::thread other([&] { rig.waveOut.close(); });
-        rig.waveOut.close();
-        other.join();
-        EXPECT_EQ(rig.device->count("reset") + rig.device->count("close"), 2u);
-        EXPECT_TRUE(rig.device->violations().empty());
-    }
-    for (auto [count, bytes] : {std::pair{0, 46080}, {3, 0}, {3, -288}, {3, 46084}}) {
-        EXPECT_THROW(M_WaveOut(count, bytes, std::make_unique<TestWaveDevice>()),
-                     std::invalid_argument);
-    }
 }
 
 }  // namespace
