@@ -3,11 +3,11 @@
 // reset() and close() hand back every queued buffer, oldest first, with their notices. Uses that
 // break the device contract (writing an unprepared or queued header, any call while closed, ...)
 // are collected in violations(). setLost(true) takes the device away: queued buffers are handed
-// back, writes and opens are refused until setLost(false); with opensHang an open meanwhile
-// waits (up to 20 s) for the device or for refuseOpens(true). Any member, any thread; notices
-// are sent outside the device's lock.
+// back, writes and opens are refused until setLost(false). Any member, any thread; notices are
+// sent outside the device's lock.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -35,21 +35,39 @@ class TestWaveDevice : public WaveOutDevice {
     explicit TestWaveDevice(FormatFilter accepts = acceptAll()) : accepts(std::move(accepts)) {}
 
     WaveResult open(const WaveFormatExtensible& format, WaveOutCallback cb,
-                    uintptr_t inst) override;
-    WaveResult prepareHeader(WaveHeader& header) override {
-        return update("prepareHeader", header);
+                    uintptr_t inst) override {
+        std::unique_lock lock(mutex);
+        attemptRecord.push_back(format);
+        callRecord.push_back({"open", nullptr});
+        changed.notify_all();
+        if (opened || gone || !accepts(format)) {
+            return kWaveBadDevice;
+        }
+        opened = true;
+        callback = cb;
+        instance = inst;
+        notify(lock, kWomOpen, {nullptr});
+        return kWaveNoError;
     }
-    WaveResult unprepareHeader(WaveHeader& header) override {
-        return update("unprepareHeader", header);
-    }
-    WaveResult write(WaveHeader& header) override { return update("write", header); }
-    WaveResult reset() override { return handBack("reset", false); }
-    WaveResult close() override { return handBack("close", false); }
-    void refuseOpens(bool refuse) override;
-    void setLost(bool lost, bool opensHang = false);
+    WaveResult prepareHeader(WaveHeader& h) override { return update("prepareHeader", h); }
+    WaveResult unprepareHeader(WaveHeader& h) override { return update("unprepareHeader", h); }
+    WaveResult write(WaveHeader& h) override { return update("write", h); }
+    WaveResult reset() override { return handBack("reset"); }
+    WaveResult close() override { return handBack("close"); }
 
+    // Takes the device away (handing back what it holds) or brings it back.
+    void setLost(bool lost) {
+        std::unique_lock lock(mutex);
+        gone = lost;
+        notify(lock, kWomDone,
+               lost ? std::vector<WaveHeader*>(queue.begin(), queue.end())
+                    : std::vector<WaveHeader*>{});
+    }
     // Finishes the oldest queued buffer and sends its notice. False when none is queued.
-    bool finishOldest();
+    bool finishOldest() {
+        std::unique_lock lock(mutex);
+        return !queue.empty() && (notify(lock, kWomDone, {queue.front()}), true);
+    }
     // Waits until `operation` has been made at least `count` times; false after `limit`.
     bool waitForCount(const std::string& operation, size_t count,
                       std::chrono::milliseconds limit) const {
@@ -67,13 +85,70 @@ class TestWaveDevice : public WaveOutDevice {
     std::vector<std::string> violations() const { return std::lock_guard(mutex), violationRecord; }
 
   private:
-    WaveResult update(const char* operation, WaveHeader& header);
-    size_t countLocked(const std::string& operation) const;
-    // Records the call; a violation when the device is closed.
-    bool recordLocked(const std::string& operation, const WaveHeader* header);
-    WaveResult handBack(const char* operation, bool lost);
+    // Records a call: a violation on a closed device.
+    bool recordLocked(const std::string& operation, const WaveHeader* header) {
+        callRecord.push_back({operation, header});
+        changed.notify_all();
+        if (!opened) {
+            violationRecord.push_back(operation + " while closed");
+        }
+        return opened;
+    }
+    WaveResult update(const std::string& operation, WaveHeader& h) {
+        std::lock_guard lock(mutex);
+        if (!recordLocked(operation, &h)) {
+            return kWaveInvalidHandle;
+        }
+        const bool write = operation == "write";
+        if ((h.dwFlags & kWhdrInQueue) != 0 || (write && (h.dwFlags & kWhdrPrepared) == 0)) {
+            violationRecord.push_back(operation + " of a queued or unprepared header");
+            return kWaveError;
+        }
+        if (!write) {
+            h.dwFlags = operation == "prepareHeader" ? h.dwFlags | kWhdrPrepared
+                                                     : h.dwFlags & ~kWhdrPrepared;
+        } else if (!gone) {
+            h.dwFlags = (h.dwFlags & ~kWhdrDone) | kWhdrInQueue;
+            queue.push_back(&h);
+        }
+        return write && gone ? kWaveBadDevice : kWaveNoError;
+    }
+    WaveResult handBack(const std::string& operation) {
+        std::unique_lock lock(mutex);
+        if (!recordLocked(operation, nullptr)) {
+            return kWaveInvalidHandle;
+        }
+        std::vector<WaveHeader*> headers(queue.begin(), queue.end());
+        if (operation == "close") {
+            opened = false;
+            headers.push_back(nullptr);  // kWomClose, last
+        }
+        notify(lock, kWomDone, headers);
+        return kWaveNoError;
+    }
+    // Takes `headers` (kWomDone; null for kWomOpen or kWomClose) out of the queue, marks them
+    // done and sends their notices once the lock is released.
     void notify(std::unique_lock<std::mutex>& lock, uint32_t message,
-                const std::vector<WaveHeader*>& headers);
+                const std::vector<WaveHeader*>& headers) {
+        for (WaveHeader* h : headers) {
+            if (h != nullptr) {
+                std::erase(queue, h);
+                h->dwFlags = (h->dwFlags & ~kWhdrInQueue) | kWhdrDone;
+            }
+        }
+        const auto [cb, inst] = std::pair(callback, instance);
+        lock.unlock();
+        for (WaveHeader* h : headers) {
+            const uint32_t sent = h != nullptr          ? message
+                                  : message == kWomOpen ? kWomOpen
+                                                        : kWomClose;
+            cb(this, sent, inst, reinterpret_cast<uintptr_t>(h), 0);
+        }
+    }
+    size_t countLocked(const std::string& operation) const {
+        return std::count_if(callRecord.begin(), callRecord.end(),
+                             [&](const Call& c) { return c.operation == operation; });
+    }
 
     FormatFilter accepts;
     mutable std::mutex mutex;
@@ -82,7 +157,7 @@ class TestWaveDevice : public WaveOutDevice {
     std::vector<Call> callRecord;
     std::vector<std::string> violationRecord;
     std::deque<WaveHeader*> queue;
-    bool opened = false, gone = false, hang = false, refusing = false;
+    bool opened = false, gone = false;
     WaveOutCallback callback = nullptr;
     uintptr_t instance = 0;
 };
