@@ -3,8 +3,8 @@
 // reset() and close() hand back every queued buffer, oldest first, with their notices. Uses that
 // break the device contract (writing an unprepared or queued header, any call while closed, ...)
 // are collected in violations(). setLost(true) takes the device away: queued buffers are handed
-// back, writes and opens are refused until setLost(false). Any member, any thread; notices are
-// sent outside the device's lock.
+// back, writes and opens are refused until setLost(false). Any member, any thread; notices come
+// under the device's lock, so a callback must not call back into it.
 #pragma once
 
 #include <algorithm>
@@ -36,7 +36,7 @@ class TestWaveDevice : public WaveOutDevice {
 
     WaveResult open(const WaveFormatExtensible& format, WaveOutCallback cb,
                     uintptr_t inst) override {
-        std::unique_lock lock(mutex);
+        std::lock_guard lock(mutex);
         attemptRecord.push_back(format);
         callRecord.push_back({"open", nullptr});
         changed.notify_all();
@@ -46,7 +46,7 @@ class TestWaveDevice : public WaveOutDevice {
         opened = true;
         callback = cb;
         instance = inst;
-        notify(lock, kWomOpen, {nullptr});
+        cb(this, kWomOpen, inst, 0, 0);
         return kWaveNoError;
     }
     WaveResult prepareHeader(WaveHeader& h) override { return update("prepareHeader", h); }
@@ -57,17 +57,13 @@ class TestWaveDevice : public WaveOutDevice {
 
     // Takes the device away (handing back what it holds) or brings it back.
     void setLost(bool lost) {
-        std::unique_lock lock(mutex);
+        std::lock_guard lock(mutex);
         gone = lost;
-        notify(lock, kWomDone,
-               lost ? std::vector<WaveHeader*>(queue.begin(), queue.end())
-                    : std::vector<WaveHeader*>{});
+        while (lost && finishLocked()) {
+        }
     }
     // Finishes the oldest queued buffer and sends its notice. False when none is queued.
-    bool finishOldest() {
-        std::unique_lock lock(mutex);
-        return !queue.empty() && (notify(lock, kWomDone, {queue.front()}), true);
-    }
+    bool finishOldest() { return std::lock_guard(mutex), finishLocked(); }
     // Waits until `operation` has been made at least `count` times; false after `limit`.
     bool waitForCount(const std::string& operation, size_t count,
                       std::chrono::milliseconds limit) const {
@@ -85,65 +81,56 @@ class TestWaveDevice : public WaveOutDevice {
     std::vector<std::string> violations() const { return std::lock_guard(mutex), violationRecord; }
 
   private:
-    // Records a call: a violation on a closed device.
-    bool recordLocked(const std::string& operation, const WaveHeader* header) {
-        callRecord.push_back({operation, header});
+    // Records a call, with a violation when the device is closed or the header queued or (for a
+    // write) unprepared. True when the call may go ahead.
+    bool recordLocked(const std::string& operation, WaveHeader* h) {
+        callRecord.push_back({operation, h});
         changed.notify_all();
-        if (!opened) {
-            violationRecord.push_back(operation + " while closed");
+        const bool bad =
+            h != nullptr && ((h->dwFlags & kWhdrInQueue) != 0 ||
+                             (operation == "write" && (h->dwFlags & kWhdrPrepared) == 0));
+        if (!opened || bad) {
+            violationRecord.push_back(
+                operation + (opened ? " of a queued or unprepared header" : " while closed"));
         }
-        return opened;
+        return opened && !bad;
     }
     WaveResult update(const std::string& operation, WaveHeader& h) {
         std::lock_guard lock(mutex);
         if (!recordLocked(operation, &h)) {
-            return kWaveInvalidHandle;
-        }
-        const bool write = operation == "write";
-        if ((h.dwFlags & kWhdrInQueue) != 0 || (write && (h.dwFlags & kWhdrPrepared) == 0)) {
-            violationRecord.push_back(operation + " of a queued or unprepared header");
             return kWaveError;
         }
-        if (!write) {
+        if (operation != "write") {
             h.dwFlags = operation == "prepareHeader" ? h.dwFlags | kWhdrPrepared
                                                      : h.dwFlags & ~kWhdrPrepared;
         } else if (!gone) {
             h.dwFlags = (h.dwFlags & ~kWhdrDone) | kWhdrInQueue;
             queue.push_back(&h);
         }
-        return write && gone ? kWaveBadDevice : kWaveNoError;
+        return operation == "write" && gone ? kWaveBadDevice : kWaveNoError;
     }
     WaveResult handBack(const std::string& operation) {
-        std::unique_lock lock(mutex);
+        std::lock_guard lock(mutex);
         if (!recordLocked(operation, nullptr)) {
             return kWaveInvalidHandle;
         }
-        std::vector<WaveHeader*> headers(queue.begin(), queue.end());
+        while (finishLocked()) {
+        }
         if (operation == "close") {
             opened = false;
-            headers.push_back(nullptr);  // kWomClose, last
+            callback(this, kWomClose, instance, 0, 0);
         }
-        notify(lock, kWomDone, headers);
         return kWaveNoError;
     }
-    // Takes `headers` (kWomDone; null for kWomOpen or kWomClose) out of the queue, marks them
-    // done and sends their notices once the lock is released.
-    void notify(std::unique_lock<std::mutex>& lock, uint32_t message,
-                const std::vector<WaveHeader*>& headers) {
-        for (WaveHeader* h : headers) {
-            if (h != nullptr) {
-                std::erase(queue, h);
-                h->dwFlags = (h->dwFlags & ~kWhdrInQueue) | kWhdrDone;
-            }
+    bool finishLocked() {
+        if (queue.empty()) {
+            return false;
         }
-        const auto [cb, inst] = std::pair(callback, instance);
-        lock.unlock();
-        for (WaveHeader* h : headers) {
-            const uint32_t sent = h != nullptr          ? message
-                                  : message == kWomOpen ? kWomOpen
-                                                        : kWomClose;
-            cb(this, sent, inst, reinterpret_cast<uintptr_t>(h), 0);
-        }
+        WaveHeader* h = queue.front();
+        queue.pop_front();
+        h->dwFlags = (h->dwFlags & ~kWhdrInQueue) | kWhdrDone;
+        callback(this, kWomDone, instance, reinterpret_cast<uintptr_t>(h), 0);
+        return true;
     }
     size_t countLocked(const std::string& operation) const {
         return std::count_if(callRecord.begin(), callRecord.end(),
