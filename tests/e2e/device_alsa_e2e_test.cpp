@@ -76,7 +76,8 @@ class AlsaThroughServerTest : public testing::Test {
     uint64_t frame = 0;
 };
 
-TEST_F(AlsaThroughServerTest, PlaysTheToneAndFinishesEachBufferWhenItIsHeard) {
+TEST_F(AlsaThroughServerTest,
+       PlaysTheToneFinishesEachBufferWhenItIsHeardAndRecoversFromRunningDry) {
     const std::clock_t cpuBefore = std::clock();
     const auto wallBefore = std::chrono::steady_clock::now();
     ASSERT_TRUE(play(100));  // 3 s
@@ -101,12 +102,8 @@ TEST_F(AlsaThroughServerTest, PlaysTheToneAndFinishesEachBufferWhenItIsHeard) {
         const auto early = *heard - notices[k + 1].time;
         EXPECT_TRUE(early < 50ms && early > -80ms) << "buffer " << k;
     }
-}
-
-TEST_F(AlsaThroughServerTest, CountsRunningDryAndPlaysOn) {
-    ASSERT_TRUE(play(5));
-    ASSERT_TRUE(recording->waitForSound(0, kSoundRms, kSoundLimit).has_value());
-    std::this_thread::sleep_for(300ms);  // nothing queued: the ring runs dry
+    // Nothing queued for a while: the ring runs dry, and the next buffers play all the same.
+    std::this_thread::sleep_for(300ms);
     const size_t gapEnd = recording->frameCount();
     ASSERT_TRUE(play(10));
     EXPECT_TRUE(recording->waitForSound(gapEnd, kSoundRms, kSoundLimit).has_value());

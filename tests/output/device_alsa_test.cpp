@@ -19,6 +19,9 @@ extern "C" const char* __lsan_default_suppressions() {
     return "leak:libasound.so\n";
 }
 
+// The alsa-lib function that a stand-in below replaces.
+#define NEXT(f) reinterpret_cast<decltype(&f)>(dlsym(RTLD_NEXT, #f))
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -30,32 +33,26 @@ std::atomic<int> g_dropError{0};                      // the next snd_pcm_drop f
 std::atomic<int> g_pcmFd{-1};                         // the descriptor the PCM gave for polling
 std::atomic<int> g_reventsCalls{0}, g_foreignFds{0};  // asked about: all, and not the PCM's
 
-template <typename F>
-F next(F, const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace
 
 extern "C" {
 snd_pcm_sframes_t snd_pcm_avail(snd_pcm_t* pcm) {
     const int error = g_availError.exchange(0);
-    return error != 0 ? error : next(&snd_pcm_avail, "snd_pcm_avail")(pcm);
+    return error != 0 ? error : NEXT(snd_pcm_avail)(pcm);
 }
 int snd_pcm_drop(snd_pcm_t* pcm) {
     const int error = g_dropError.exchange(0);
-    return error != 0 ? error : next(&snd_pcm_drop, "snd_pcm_drop")(pcm);
+    return error != 0 ? error : NEXT(snd_pcm_drop)(pcm);
 }
 int snd_pcm_poll_descriptors(snd_pcm_t* pcm, pollfd* fds, unsigned space) {
-    const int n = next(&snd_pcm_poll_descriptors, "snd_pcm_poll_descriptors")(pcm, fds, space);
+    const int n = NEXT(snd_pcm_poll_descriptors)(pcm, fds, space);
     g_pcmFd = n == 1 ? fds[0].fd : -2;
     return n;
 }
 int snd_pcm_poll_descriptors_revents(snd_pcm_t* pcm, pollfd* fds, unsigned n, unsigned short* ev) {
     ++g_reventsCalls;
     g_foreignFds += n != 1 || fds[0].fd != g_pcmFd ? 1 : 0;
-    return next(&snd_pcm_poll_descriptors_revents, "snd_pcm_poll_descriptors_revents")(pcm, fds, n,
-                                                                                       ev);
+    return NEXT(snd_pcm_poll_descriptors_revents)(pcm, fds, n, ev);
 }
 }
 
@@ -207,16 +204,10 @@ TEST(AlsaDeviceTest, ALostDeviceHandsBackWhatItHoldsAndRefusesWrites) {
 
 TEST(AlsaDeviceTest, RefusesWhatItCannotOpenOrTakeAndStaysUsable) {
     const auto stereo = makeWaveFormat(2, 16, kRate);
-    auto depth20 = stereo, floats = stereo;
-    depth20.wBitsPerSample = depth20.Samples.wValidBitsPerSample = 20;
-    depth20.nBlockAlign = 5;
-    floats.SubFormat.Data1 = 3;  // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
-    // clang-format off
     const std::vector<std::tuple<const char*, WaveFormatExtensible, bool>> table = {
-        {"stereo_only", makeWaveFormat(6, 16, kRate), true}, {"missing", stereo, false},
-        {"stereo_only", depth20, true}, {"stereo_only", floats, true},
+        {"stereo_only", makeWaveFormat(6, 16, kRate), true},
+        {"missing", stereo, false},
         {"capture", stereo, true}};  // the last with no wake-up descriptor
-    // clang-format on
     for (const auto& [pcm, format, exists] : table) {
         SCOPED_TRACE(pcm);
         CaptureFile file;

@@ -1,5 +1,5 @@
 // A device layer for tests: no sound, fully scripted. Format acceptance is a predicate; every
-// open attempt and every call is recorded. Written buffers stay queued until finishOldest();
+// call is recorded. Written buffers stay queued until finishOldest();
 // reset() and close() hand back every queued buffer, oldest first, with their notices. Uses that
 // break the device contract (writing an unprepared or queued header, any call while closed, ...)
 // are collected in violations(). setLost(true) takes the device away: queued buffers are handed
@@ -37,7 +37,6 @@ class TestWaveDevice : public WaveOutDevice {
     WaveResult open(const WaveFormatExtensible& format, WaveOutCallback cb,
                     uintptr_t inst) override {
         std::lock_guard lock(mutex);
-        attemptRecord.push_back(format);
         callRecord.push_back({"open", nullptr});
         changed.notify_all();
         if (opened || gone || !accepts(format)) {
@@ -72,9 +71,6 @@ class TestWaveDevice : public WaveOutDevice {
     }
     size_t count(const std::string& operation) const {
         return std::lock_guard(mutex), countLocked(operation);
-    }
-    std::vector<WaveFormatExtensible> attempts() const {
-        return std::lock_guard(mutex), attemptRecord;
     }
     std::vector<Call> calls() const { return std::lock_guard(mutex), callRecord; }
     bool isOpen() const { return std::lock_guard(mutex), opened; }
@@ -140,7 +136,6 @@ class TestWaveDevice : public WaveOutDevice {
     FormatFilter accepts;
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
-    std::vector<WaveFormatExtensible> attemptRecord;
     std::vector<Call> callRecord;
     std::vector<std::string> violationRecord;
     std::deque<WaveHeader*> queue;
