@@ -1,28 +1,15 @@
-// A device layer for tests: no sound, fully scripted, so that the format search and the playback
-// loop can be tested deterministically without hardware.
-//
-// - Acceptance of formats is a predicate given at construction; every open attempt is recorded
-//   with its full format, accepted or not.
-// - Every operation is recorded (name and header) in the order it was made.
-// - Written buffers stay queued until the test finishes them with finishOldest(); reset() and
-//   close() hand back every queued buffer, oldest first, before they return. Each finished
-//   buffer gets one kWomDone notice, and open and close send kWomOpen and kWomClose as the
-//   platform's mapper does.
-// - Uses that break the device contract (writing an unprepared header, unpreparing a queued one,
-//   any call on a closed device, ...) are collected in violations().
-// - setLost(true) makes it a device that has gone away: it hands back every queued buffer and
-//   refuses writes and opens until setLost(false). With opensHang, an open meanwhile waits (up
-//   to 20 s) for the device to come back or for refuseOpens(true), as a layer whose server does
-//   not answer does.
-//
-// Threads: every member may be called from any thread. The module's playback thread makes the
-// device calls while the test thread finishes buffers and reads the record. Notices are sent
-// outside the device's own lock, on the thread that finishes the buffer.
+// A device layer for tests: no sound, fully scripted. Format acceptance is a predicate; every
+// call is recorded. Written buffers stay queued until finishOldest();
+// reset() and close() hand back every queued buffer, oldest first, with their notices. Uses that
+// break the device contract (writing an unprepared or queued header, any call while closed, ...)
+// are collected in violations(). setLost(true) takes the device away: queued buffers are handed
+// back, writes and opens are refused until setLost(false). Any member, any thread; notices come
+// under the device's lock, so a callback must not call back into it.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -34,66 +21,125 @@
 class TestWaveDevice : public WaveOutDevice {
   public:
     using FormatFilter = std::function<bool(const WaveFormatExtensible&)>;
-
     struct Call {
         std::string operation;  // "open", "prepareHeader", "unprepareHeader", "write", ...
-        const WaveHeader* header = nullptr;  // null for open, reset and close
+        const WaveHeader* header;
+        bool operator==(const Call&) const = default;
     };
+    static FormatFilter acceptAll() {
+        return [](const WaveFormatExtensible&) { return true; };
+    }
+    static FormatFilter refuseAll() {
+        return [](const WaveFormatExtensible&) { return false; };
+    }
+    explicit TestWaveDevice(FormatFilter accepts = acceptAll()) : accepts(std::move(accepts)) {}
 
-    static FormatFilter acceptAll();
-    static FormatFilter refuseAll();
-    static FormatFilter acceptOnly(int channels, int bits, int rateHz);
+    WaveResult open(const WaveFormatExtensible& format, WaveOutCallback cb,
+                    uintptr_t inst) override {
+        std::lock_guard lock(mutex);
+        callRecord.push_back({"open", nullptr});
+        changed.notify_all();
+        if (opened || gone || !accepts(format)) {
+            return kWaveBadDevice;
+        }
+        opened = true;
+        callback = cb;
+        instance = inst;
+        cb(this, kWomOpen, inst, 0, 0);
+        return kWaveNoError;
+    }
+    WaveResult prepareHeader(WaveHeader& h) override { return update("prepareHeader", h); }
+    WaveResult unprepareHeader(WaveHeader& h) override { return update("unprepareHeader", h); }
+    WaveResult write(WaveHeader& h) override { return update("write", h); }
+    WaveResult reset() override { return handBack("reset"); }
+    WaveResult close() override { return handBack("close"); }
 
-    explicit TestWaveDevice(FormatFilter accepts = acceptAll());
-
-    WaveResult open(const WaveFormatExtensible& format, WaveOutCallback callback,
-                    uintptr_t instance) override;
-    WaveResult prepareHeader(WaveHeader& header) override;
-    WaveResult unprepareHeader(WaveHeader& header) override;
-    WaveResult write(WaveHeader& header) override;
-    WaveResult reset() override;
-    WaveResult close() override;
-
-    // Takes the device away (hands back every queued buffer; writes and opens are refused) or
-    // brings it back.
-    void setLost(bool lost, bool opensHang = false);
-    void refuseOpens(bool refuse) override;
-
+    // Takes the device away (handing back what it holds) or brings it back.
+    void setLost(bool lost) {
+        std::lock_guard lock(mutex);
+        gone = lost;
+        while (lost && finishLocked()) {
+        }
+    }
     // Finishes the oldest queued buffer and sends its notice. False when none is queued.
-    bool finishOldest();
-
+    bool finishOldest() { return std::lock_guard(mutex), finishLocked(); }
     // Waits until `operation` has been made at least `count` times; false after `limit`.
     bool waitForCount(const std::string& operation, size_t count,
-                      std::chrono::milliseconds limit) const;
-
-    std::vector<WaveFormatExtensible> attempts() const;
-    std::vector<Call> calls() const;
-    std::vector<std::string> operations() const;  // the names of calls(), in order
-    size_t count(const std::string& operation) const;
-    size_t queuedCount() const;
-    bool isOpen() const;
-    std::vector<std::string> violations() const;
+                      std::chrono::milliseconds limit) const {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, limit, [&] { return countLocked(operation) >= count; });
+    }
+    size_t count(const std::string& operation) const {
+        return std::lock_guard(mutex), countLocked(operation);
+    }
+    std::vector<Call> calls() const { return std::lock_guard(mutex), callRecord; }
+    bool isOpen() const { return std::lock_guard(mutex), opened; }
+    std::vector<std::string> violations() const { return std::lock_guard(mutex), violationRecord; }
 
   private:
-    using Notice = std::function<void()>;
-
-    // Appends a call to the record and wakes the waiters. The caller holds `mutex`.
-    void recordLocked(const std::string& operation, const WaveHeader* header);
-    // Takes the oldest queued buffer and returns its notice. The caller holds `mutex`.
-    Notice finishLocked();
-    Notice noticeLocked(uint32_t message, uintptr_t param1);
+    // Records a call, with a violation when the device is closed or the header queued or (for a
+    // write) unprepared. True when the call may go ahead.
+    bool recordLocked(const std::string& operation, WaveHeader* h) {
+        callRecord.push_back({operation, h});
+        changed.notify_all();
+        const bool bad =
+            h != nullptr && ((h->dwFlags & kWhdrInQueue) != 0 ||
+                             (operation == "write" && (h->dwFlags & kWhdrPrepared) == 0));
+        if (!opened || bad) {
+            violationRecord.push_back(
+                operation + (opened ? " of a queued or unprepared header" : " while closed"));
+        }
+        return opened && !bad;
+    }
+    WaveResult update(const std::string& operation, WaveHeader& h) {
+        std::lock_guard lock(mutex);
+        if (!recordLocked(operation, &h)) {
+            return kWaveError;
+        }
+        if (operation != "write") {
+            h.dwFlags = operation == "prepareHeader" ? h.dwFlags | kWhdrPrepared
+                                                     : h.dwFlags & ~kWhdrPrepared;
+        } else if (!gone) {
+            h.dwFlags = (h.dwFlags & ~kWhdrDone) | kWhdrInQueue;
+            queue.push_back(&h);
+        }
+        return operation == "write" && gone ? kWaveBadDevice : kWaveNoError;
+    }
+    WaveResult handBack(const std::string& operation) {
+        std::lock_guard lock(mutex);
+        if (!recordLocked(operation, nullptr)) {
+            return kWaveInvalidHandle;
+        }
+        while (finishLocked()) {
+        }
+        if (operation == "close") {
+            opened = false;
+            callback(this, kWomClose, instance, 0, 0);
+        }
+        return kWaveNoError;
+    }
+    bool finishLocked() {
+        if (queue.empty()) {
+            return false;
+        }
+        WaveHeader* h = queue.front();
+        queue.pop_front();
+        h->dwFlags = (h->dwFlags & ~kWhdrInQueue) | kWhdrDone;
+        callback(this, kWomDone, instance, reinterpret_cast<uintptr_t>(h), 0);
+        return true;
+    }
+    size_t countLocked(const std::string& operation) const {
+        return std::count_if(callRecord.begin(), callRecord.end(),
+                             [&](const Call& c) { return c.operation == operation; });
+    }
 
     FormatFilter accepts;
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
-    std::vector<WaveFormatExtensible> attemptRecord;
     std::vector<Call> callRecord;
     std::vector<std::string> violationRecord;
     std::deque<WaveHeader*> queue;
-    bool opened = false;
-    bool gone = false;
-    bool hang = false;
-    bool refusing = false;
+    bool opened = false, gone = false;
     WaveOutCallback callback = nullptr;
     uintptr_t instance = 0;
 };

@@ -6,85 +6,49 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "output/wave_device.h"
 
-inline WaveFormatExtensible makeWaveFormat(uint16_t channels, uint32_t mask, uint16_t bits,
-                                           uint32_t rate) {
-    WaveFormatExtensible f;
-    f.wFormatTag = kWaveFormatExtensible;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-    f.nAvgBytesPerSec = f.nBlockAlign * rate;
-    f.wBitsPerSample = bits;
-    f.cbSize = kExtensibleExtraBytes;
-    f.Samples.wValidBitsPerSample = bits;
-    f.dwChannelMask = mask;
-    f.SubFormat = kSubtypePcm;
-    return f;
+// Integer PCM with the speakers of the system's layout for the channel count (2, 4, 6 or 8).
+inline WaveFormatExtensible makeWaveFormat(uint16_t channels, uint16_t bits, uint32_t rate) {
+    const auto align = static_cast<uint16_t>(channels * bits / 8);
+    const uint32_t mask = channels == 8 ? 0xFF : channels == 6 ? 0x3F : channels == 4 ? 0x33 : 0x03;
+    return {kWaveFormatExtensible, channels, rate, align * rate, align, bits,
+            kExtensibleExtraBytes, {bits},   mask, kSubtypePcm};
 }
 
-// Pass `callback` and the log's address as instance data to WaveOutDevice::open.
+// Pass `callback` and instance() to WaveOutDevice::open.
 class NoticeLog {
   public:
-    struct Done {
-        WaveHeader* header;
-        uint32_t flags;  // the header's flags when the notice came
-        std::thread::id thread;
+    struct Notice {
+        uint32_t message;
+        WaveHeader* header;  // for kWomDone
+        uint32_t flags;      // the header's flags when the notice came
         std::chrono::steady_clock::time_point time;
     };
-
     static void callback(WaveOutDevice*, uint32_t message, uintptr_t instance, uintptr_t param1,
                          uintptr_t) {
         auto* log = reinterpret_cast<NoticeLog*>(instance);
+        auto* header = message == kWomDone ? reinterpret_cast<WaveHeader*>(param1) : nullptr;
         std::lock_guard lock(log->mutex);
-        if (message == kWomDone) {
-            auto* header = reinterpret_cast<WaveHeader*>(param1);
-            log->done.push_back({header, header->dwFlags, std::this_thread::get_id(),
-                                 std::chrono::steady_clock::now()});
-        } else if (message == kWomOpen) {
-            ++log->opens;
-        } else if (message == kWomClose) {
-            ++log->closes;
-        }
+        log->notices.push_back({message, header, header != nullptr ? header->dwFlags : 0,
+                                std::chrono::steady_clock::now()});
+        log->done += header != nullptr ? 1 : 0;
         log->changed.notify_all();
     }
-
     uintptr_t instance() { return reinterpret_cast<uintptr_t>(this); }
-
     // True once at least `count` finished notices have come, false after `limit`.
     bool waitForDone(size_t count, std::chrono::milliseconds limit) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, limit, [&] { return done.size() >= count; });
+        return changed.wait_for(lock, limit, [&] { return done >= count; });
     }
-
-    size_t doneCount() {
-        std::lock_guard lock(mutex);
-        return done.size();
-    }
-
-    std::vector<Done> doneNotices() {
-        std::lock_guard lock(mutex);
-        return done;
-    }
-
-    int openCount() {
-        std::lock_guard lock(mutex);
-        return opens;
-    }
-
-    int closeCount() {
-        std::lock_guard lock(mutex);
-        return closes;
-    }
+    size_t doneCount() { return std::lock_guard(mutex), done; }
+    std::vector<Notice> all() { return std::lock_guard(mutex), notices; }
 
   private:
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<Done> done;
-    int opens = 0;
-    int closes = 0;
+    std::vector<Notice> notices;
+    size_t done = 0;
 };
