@@ -1,46 +1,60 @@
-// A child process for end-to-end tests: started with posix_spawnp, optionally with its standard
-// input and output on pipes, and always ended and reaped by the destructor, so that no test
-// leaves a process behind.
+// A child process for end-to-end tests: started with posix_spawnp, its standard input and output
+// optionally on pipes. A reader thread collects what it writes (or hands it to a sink), so that a
+// test waits for a text with a time limit. The destructor ends and reaps the child.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
-// Which of the child's standard streams are pipes to the parent.
 struct ChildPipes {
-    bool input = false;          // standard input (writeInput)
-    bool output = false;         // standard output (outputFd)
-    bool errorToOutput = false;  // standard error joins standard output's pipe
+    bool input = false;          // standard input from writeInput
+    bool output = false;         // standard output to the reader
+    bool errorToOutput = false;  // standard error joins standard output
 };
 
 class ChildProcess {
   public:
-    // Starts argv[0] (searched in PATH) with argv; throws std::runtime_error when it cannot.
-    // Standard streams that are not piped go to /dev/null.
-    explicit ChildProcess(const std::vector<std::string>& argv, ChildPipes pipes = ChildPipes());
+    using Sink = std::function<void(std::string_view)>;
+    // Starts argv[0] (searched in PATH), throws std::runtime_error when it cannot. Streams not
+    // piped are /dev/null. The output goes to `sink` when there is one, else to output().
+    explicit ChildProcess(const std::vector<std::string>& argv, ChildPipes pipes = ChildPipes(),
+                          Sink sink = nullptr);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return childPid; }
-    // The read end of the child's standard output, or -1.
-    int outputFd() const { return outputRead; }
-    // Writes all of `text` to the child's standard input; false when the pipe is gone.
-    bool writeInput(const std::string& text);
+    bool writeInput(const std::string& text);  // false when the pipe is gone
     void closeInput();
-
-    // The exit status once the child has ended within `limit`; nothing otherwise.
+    // True once the output holds `count` copies of `piece`; false after `limit`.
+    bool waitForOutput(const std::string& piece, std::chrono::milliseconds limit, size_t count = 1);
+    // The output so far, once the pipe has ended or after `limit`.
+    std::string output(std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+    // The exit status (128 + the signal for a death by a signal) if it ended within `limit`.
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
-    // Ends the child: SIGTERM, then SIGKILL after `grace`; reaps it.
+    // SIGTERM, then SIGKILL after `grace`; reaps the child.
     void terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
 
   private:
+    void readAll(int fd, const Sink& sink);
+
     pid_t childPid = -1;
     int inputWrite = -1;
-    int outputRead = -1;
     std::optional<int> exitStatus;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string collected;  // guarded by mutex
+    bool ended = false;     // guarded by mutex
+    std::atomic<bool> stop{false};
+    std::thread reader;
 };

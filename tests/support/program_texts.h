@@ -8,9 +8,8 @@ inline const std::string kDeviceReport =
     "Устройство вывода звука успешно инициализировано.\n"
     "Количество каналов: 2\n"
     "Частота дискретизации: 192000 Гц\n"
-    "Глубина квантования: 32 бит\n"
-    "\n"
-    "для возврата к предыдущему параметру наберите -1\n";
+    "Глубина квантования: 32 бит\n";
+inline const std::string kHint = "\nдля возврата к предыдущему параметру наберите -1\n";
 inline const std::string kAskCount = "\nВведите количество тонов: ";
 inline const std::string kAskFrequency = "Введите частоту основного тона (Гц): ";
 inline const std::string kFailureReport =

@@ -1,20 +1,19 @@
-// Recording of what a PulseAudio sink plays, for end-to-end tests run under
-// scripts/with-pulse.sh: parec records the sink's monitor as 16-bit stereo at 48000 Hz, and a
-// reader thread keeps every frame with the time it arrived, so that a test can ask what was
-// recorded after a given moment and wait, with a time limit, for sound to appear.
-//
-// The monitor delivers nothing while its sink has no input, so a test that needs an unbroken
+// What the sink of the private PulseAudio server of scripts/with-pulse.sh plays: parec records
+// its monitor as 16-bit stereo at 48000 Hz, and every frame is kept with the time it arrived, so
+// that a test can ask what was recorded after a moment and wait, with a limit, for a sound.
+// The monitor delivers nothing while its sink has no input: a test that needs an unbroken
 // timeline keeps a SilentStream playing beside the sound under test.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -27,36 +26,36 @@ class MonitorRecording {
     static constexpr unsigned kRateHz = 48000;
     static constexpr unsigned kChannels = 2;
     using Clock = std::chrono::steady_clock;
+    using Test = std::function<bool(std::span<const double>)>;
 
     // Starts recording `source`; throws std::runtime_error when parec cannot be started.
     explicit MonitorRecording(const std::string& source);
-    ~MonitorRecording();
-    MonitorRecording(const MonitorRecording&) = delete;
-    MonitorRecording& operator=(const MonitorRecording&) = delete;
 
     size_t frameCount() const;
-    // Frames that had arrived by `time`.
     size_t framesArrivedBy(Clock::time_point time) const;
-    // When `frame` arrived; nothing if it has not.
-    std::optional<Clock::time_point> arrivalOf(size_t frame) const;
+    std::optional<Clock::time_point> arrivalOf(size_t frame) const;  // nothing if not yet
     // True once `count` frames have arrived, false after `limit`.
     bool waitForFrames(size_t count, std::chrono::milliseconds limit) const;
-    // The first frame at or after `fromFrame` that starts a 10 ms stretch whose RMS on channel 0
-    // exceeds `rms`; waits up to `limit` for it to be recorded.
+    // The first frame from `fromFrame` on that starts 10 ms whose RMS on channel 0 exceeds `rms`.
     std::optional<size_t> waitForSound(size_t fromFrame, double rms,
                                        std::chrono::milliseconds limit) const;
-    // Interleaved samples of frames [fromFrame, toFrame) (clipped to what has arrived).
+    // The first start, in steps of 10 ms from `fromFrame`, of `windowMs` of channel 0 that passes
+    // `test`; waits for the frames up to `limit`.
+    std::optional<size_t> waitForWindow(size_t fromFrame, size_t windowMs, const Test& test,
+                                        std::chrono::milliseconds limit) const;
+    // Interleaved samples of frames [fromFrame, toFrame), clipped to what has arrived.
     std::vector<int16_t> samples(size_t fromFrame, size_t toFrame) const;
+    std::vector<double> left(size_t fromFrame, size_t frames) const;  // channel 0, in [-1, 1)
 
   private:
-    void readAll();
+    void append(std::string_view bytes);
 
-    std::unique_ptr<ChildProcess> parec;
     mutable std::mutex mutex;
     mutable std::condition_variable arrived;
     std::vector<int16_t> recorded;
+    std::string partial;                                         // bytes of an incomplete frame
     std::vector<std::pair<Clock::time_point, size_t>> arrivals;  // (time, frames by then)
-    std::thread reader;
+    std::unique_ptr<ChildProcess> parec;                         // last: its reader appends
 };
 
 // Plays silence into the default sink for as long as it exists.

@@ -1,5 +1,7 @@
 #include "tests/support/signal_analysis.h"
 
+#include <sndfile.h>
+
 #include <cmath>
 #include <numbers>
 
@@ -66,4 +68,20 @@ double zeroCrossingHz(std::span<const double> signal, double rateHz) {
         return 0.0;
     }
     return static_cast<double>(crossings - 1) * rateHz / (last - first);
+}
+
+std::optional<SoundFile> readSoundFile(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+    if (sf == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<double> frames(static_cast<size_t>(info.frames * info.channels));
+    sf_readf_double(sf, frames.data(), info.frames);
+    sf_close(sf);
+    SoundFile file{info.samplerate, info.channels, info.format, {}};
+    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(info.channels)) {
+        file.left.push_back(frames[i]);
+    }
+    return file;
 }
