@@ -5,45 +5,102 @@
 // SilentStream playing beside the sound under test.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
 
 #include "tests/support/child_process.h"
+#include "tests/support/signal_analysis.h"
 
 // The monitor source that scripts/with-pulse.sh exports (TONARIUM_MONITOR), or empty.
-std::string monitorSourceFromEnvironment();
+inline std::string monitorSourceFromEnvironment() {
+    return std::getenv("TONARIUM_MONITOR") != nullptr ? std::getenv("TONARIUM_MONITOR") : "";
+}
 
 class MonitorRecording {
   public:
     static constexpr unsigned kRateHz = 48000;
     static constexpr unsigned kChannels = 2;
+    static constexpr size_t kFrameBytes = kChannels * sizeof(int16_t);
     using Clock = std::chrono::steady_clock;
     using Ms = std::chrono::milliseconds;
 
     // Starts recording `source`; throws std::runtime_error when parec cannot be started.
-    explicit MonitorRecording(const std::string& source);
+    explicit MonitorRecording(const std::string& source)
+        : parec({"parec", "--device=" + source, "--raw", "--format=s16le", "--rate=48000",
+                 "--channels=2", "--latency-msec=10"},
+                {.output = true}, [this](std::string_view more) {
+                    const auto now = Clock::now();
+                    std::lock_guard lock(mutex);
+                    bytes.append(more);
+                    arrivals.emplace_back(now, bytes.size() / kFrameBytes);
+                    arrived.notify_all();
+                }) {}
 
-    size_t frameCount() const;
-    size_t framesArrivedBy(Clock::time_point time) const;
-    std::optional<Clock::time_point> arrivalOf(size_t frame) const;  // nothing if not yet
-    bool waitForFrames(size_t count, Ms limit) const;  // false when not there after `limit`
+    size_t frameCount() const {
+        std::lock_guard lock(mutex);
+        return bytes.size() / kFrameBytes;
+    }
+
+    size_t framesArrivedBy(Clock::time_point time) const {
+        std::lock_guard lock(mutex);
+        size_t frames = 0;
+        for (size_t i = 0; i < arrivals.size() && arrivals[i].first <= time; ++i) {
+            frames = arrivals[i].second;
+        }
+        return frames;
+    }
+
+    std::optional<Clock::time_point> arrivalOf(size_t frame) const {  // nothing if not yet
+        std::lock_guard lock(mutex);
+        for (const auto& [when, count] : arrivals) {
+            if (count > frame) {
+                return when;
+            }
+        }
+        return std::nullopt;
+    }
+
+    bool waitForFrames(size_t count, Ms limit) const {  // false when not there after `limit`
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, limit, [&] { return bytes.size() / kFrameBytes >= count; });
+    }
+
     // The first frame from `fromFrame` on that starts 10 ms whose RMS on channel 0 exceeds `rms`.
-    std::optional<size_t> waitForSound(size_t fromFrame, double rms, Ms limit) const;
-    // The first start, in steps of 10 ms from `fromFrame`, of `windowMs` of channel 0 that passes
-    // `test`, waiting up to `limit` for the frames.
+    std::optional<size_t> waitForSound(size_t fromFrame, double rms, Ms limit) const {
+        return waitForWindow(
+            fromFrame, 10, [rms](auto s) { return rmsOf(s) > rms; }, limit);
+    }
+
+    // The first start, in steps of 10 ms from `fromFrame`, of `windowMs` of channel 0 that
+    // passes `test`, waiting up to `limit` for the frames.
     std::optional<size_t> waitForWindow(size_t fromFrame, size_t windowMs,
                                         const std::function<bool(std::span<const double>)>& test,
-                                        Ms limit) const;
+                                        Ms limit) const {
+        const auto deadline = Clock::now() + limit;
+        for (size_t start = fromFrame;; start += kRateHz / 100) {
+            const auto left = std::chrono::ceil<Ms>(deadline - Clock::now());
+            if (!waitForFrames(start + windowMs * kRateHz / 1000, std::max(left, Ms(0)))) {
+                return std::nullopt;
+            }
+            if (test(this->left(start, windowMs * kRateHz / 1000))) {
+                return start;
+            }
+        }
+    }
+
     // Interleaved samples of frames [fromFrame, toFrame), clipped to what has arrived.
-    std::vector<int16_t> samples(size_t fromFrame, size_t toFrame) const;
-    std::vector<double> left(size_t fromFrame, size_t frames) const;  // channel 0, in [-1, 1)
+    std::vector<int16_t> samples(size_t fromFrame, size_t toFrame) const {
+        std::lock_guard lock(mutex);
+        const size_t end = std::min(toFrame, bytes.size() / kFrameBytes);
+        const size_t begin = std::min(fromFrame, end);
+        std::vector<int16_t> out((end - begin) * kChannels);
+        std::memcpy(out.data(), bytes.data() + begin * kFrameBytes, (end - begin) * kFrameBytes);
+        return out;
+    }
+
+    std::vector<double> left(size_t fromFrame, size_t frames) const {  // channel 0
+        return channelOf(samples(fromFrame, fromFrame + frames), kChannels, 0);
+    }
 
   private:
     mutable std::mutex mutex;
