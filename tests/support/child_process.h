@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct ChildPipes {
@@ -49,11 +51,9 @@ class ChildProcess {
         if (pipes.errorToOutput) {
             posix_spawn_file_actions_adddup2(&actions, out[1], 2);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
+        std::vector<char*> args(argv.size() + 1);
+        std::transform(argv.begin(), argv.end(), args.begin(),
+                       [](const std::string& a) { return const_cast<char*>(a.c_str()); });
         const int err = posix_spawnp(&childPid, args[0], &actions, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
@@ -105,9 +105,8 @@ class ChildProcess {
 
     void closeInput() {
         if (input >= 0) {
-            ::close(input);
+            ::close(std::exchange(input, -1));
         }
-        input = -1;
     }
 
     // True once the output holds `count` copies of `piece`, false after `limit`.
@@ -115,8 +114,7 @@ class ChildProcess {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, limit, [&] {
             size_t found = 0;
-            for (size_t at = collected.find(piece); at != std::string::npos && found < count;
-                 at = collected.find(piece, at + piece.size())) {
+            for (size_t at = 0; (at = collected.find(piece, at)) != std::string::npos; ++at) {
                 ++found;
             }
             return found >= count;

@@ -43,21 +43,16 @@ class MonitorRecording {
 
     size_t framesArrivedBy(Clock::time_point time) const {
         std::lock_guard lock(mutex);
-        size_t frames = 0;
-        for (size_t i = 0; i < arrivals.size() && arrivals[i].first <= time; ++i) {
-            frames = arrivals[i].second;
-        }
-        return frames;
+        const auto after = std::find_if(arrivals.begin(), arrivals.end(),
+                                        [time](const auto& a) { return a.first > time; });
+        return after == arrivals.begin() ? 0 : std::prev(after)->second;
     }
 
     std::optional<Clock::time_point> arrivalOf(size_t frame) const {  // nothing if not yet
         std::lock_guard lock(mutex);
-        for (const auto& [when, count] : arrivals) {
-            if (count > frame) {
-                return when;
-            }
-        }
-        return std::nullopt;
+        const auto at = std::find_if(arrivals.begin(), arrivals.end(),
+                                     [frame](const auto& a) { return a.second > frame; });
+        return at == arrivals.end() ? std::nullopt : std::optional(at->first);
     }
 
     bool waitForFrames(size_t count, Ms limit) const {  // false when not there after `limit`
@@ -77,15 +72,15 @@ class MonitorRecording {
                                         const std::function<bool(std::span<const double>)>& test,
                                         Ms limit) const {
         const auto deadline = Clock::now() + limit;
-        for (size_t start = fromFrame;; start += kRateHz / 100) {
-            const auto left = std::chrono::ceil<Ms>(deadline - Clock::now());
-            if (!waitForFrames(start + windowMs * kRateHz / 1000, std::max(left, Ms(0)))) {
-                return std::nullopt;
-            }
-            if (test(this->left(start, windowMs * kRateHz / 1000))) {
+        const size_t window = windowMs * kRateHz / 1000;
+        for (size_t start = fromFrame;
+             waitForFrames(start + window, std::chrono::ceil<Ms>(deadline - Clock::now()));
+             start += kRateHz / 100) {
+            if (test(channelOf(samples(start, start + window), kChannels, 0))) {
                 return start;
             }
         }
+        return std::nullopt;
     }
 
     // Interleaved samples of frames [fromFrame, toFrame), clipped to what has arrived.
@@ -96,10 +91,6 @@ class MonitorRecording {
         std::vector<int16_t> out((end - begin) * kChannels);
         std::memcpy(out.data(), bytes.data() + begin * kFrameBytes, (end - begin) * kFrameBytes);
         return out;
-    }
-
-    std::vector<double> left(size_t fromFrame, size_t frames) const {  // channel 0
-        return channelOf(samples(fromFrame, fromFrame + frames), kChannels, 0);
     }
 
   private:

@@ -3,12 +3,14 @@
 // from the rising zero crossings.
 #pragma once
 
-#include <sndfile.h>
+#include <sndfile.hh>
 
+#include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <numbers>
-#include <optional>
+#include <numeric>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,32 +26,23 @@ inline std::vector<double> channelOf(std::span<const int16_t> interleaved, unsig
 }
 
 inline double rmsOf(std::span<const double> signal) {
-    double sum = 0.0;
-    for (double x : signal) {
-        sum += x * x;
-    }
-    return signal.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(signal.size()));
+    const double sum = std::inner_product(signal.begin(), signal.end(), signal.begin(), 0.0);
+    return std::sqrt(sum / static_cast<double>(std::max<size_t>(signal.size(), 1)));
 }
 
-// The amplitude of the sine at `hz` in the signal: Goertzel over the whole span, with a Hann
-// window so that a fractional number of periods does not leak into the measure.
+// The amplitude of the sine at `hz` in the signal: its Fourier coefficient over the whole span,
+// with a Hann window so that a fractional number of periods does not leak into the measure.
 inline double amplitudeAt(std::span<const double> signal, double hz, double rateHz) {
-    const double w = 2.0 * std::numbers::pi * hz / rateHz;
-    double s1 = 0.0;
-    double s2 = 0.0;
+    std::complex<double> sum;
     double windowSum = 0.0;
     for (size_t i = 0; i < signal.size(); ++i) {
-        const double window =
-            0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
-                                 static_cast<double>(std::max<size_t>(signal.size(), 2) - 1));
+        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
+                                                   static_cast<double>(signal.size()));
         windowSum += window;
-        const double s = signal[i] * window + 2.0 * std::cos(w) * s1 - s2;
-        s2 = s1;
-        s1 = s;
+        sum += signal[i] * window *
+               std::polar(1.0, -2.0 * std::numbers::pi * hz * static_cast<double>(i) / rateHz);
     }
-    const double re = s1 - s2 * std::cos(w);
-    const double im = s2 * std::sin(w);
-    return windowSum > 0 ? 2.0 * std::sqrt(re * re + im * im) / windowSum : 0.0;
+    return windowSum > 0 ? 2.0 * std::abs(sum) / windowSum : 0.0;
 }
 
 // The frequency from the first to the last rising zero crossing, each placed between its two
@@ -74,18 +67,13 @@ struct SoundFile {
     std::vector<double> left;
 };
 
-// Channel 0 of a sound file, read with libsndfile; nothing when it does not open.
-inline std::optional<SoundFile> readSoundFile(const std::string& path) {
-    SF_INFO info{};
-    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
-    if (sf == nullptr) {
-        return std::nullopt;
-    }
-    std::vector<double> frames(static_cast<size_t>(info.frames * info.channels));
-    sf_readf_double(sf, frames.data(), info.frames);
-    sf_close(sf);
-    SoundFile file{info.samplerate, info.channels, info.format, {}};
-    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(info.channels)) {
+// Channel 0 of a sound file, read with libsndfile; empty when it does not open.
+inline SoundFile readSoundFile(const std::string& path) {
+    SndfileHandle sf(path);
+    std::vector<double> frames(static_cast<size_t>(sf.frames() * sf.channels()));
+    sf.readf(frames.data(), sf.frames());
+    SoundFile file{sf.samplerate(), sf.channels(), sf.format(), {}};
+    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(sf.channels())) {
         file.left.push_back(frames[i]);
     }
     return file;
