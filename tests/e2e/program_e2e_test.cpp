@@ -70,25 +70,17 @@ TEST_F(ProgramEndToEnd, TimedRunPlaysTheTonesOnTheDefaultDeviceForItsDuration) {
     const auto loud = [](double x) { return std::abs(x) > 0.05; };
     const auto first = std::find_if(s.begin(), s.end(), loud);
     const auto last = std::find_if(s.rbegin(), s.rend(), loud).base();
-    ASSERT_GT(last - first, 24000) << "no tone";
-    EXPECT_NEAR(static_cast<double>(last - first) / 48000, 1.0, 0.05);
+    ASSERT_NEAR(static_cast<double>(last - first) / 48000, 1.0, 0.05) << "not a second of tone";
     EXPECT_NEAR(amplitudeAt({first + 14400, 19200}, 1760, 48000), 0.707 / 3, 0.01);
 }
 
-// A server stopped for a while is waited for; a sink or a server that goes is told once and the
-// tone comes back from the new one; while a server is stopped every way out ends at once.
-TEST_F(ProgramEndToEnd, TheOutputStalledLostOrReplacedIsWaitedForAndToldOfAndNeverHolds) {
-    ChildProcess program(tonarium({}), kPiped);
+// A sink or a server that goes is told of once and the tone comes back from the new one; while
+// a server is stopped every way out ends at once.
+TEST_F(ProgramEndToEnd, ALostOutputIsToldOfAndComesBackAndAStoppedOneHoldsNothing) {
+    ChildProcess program(tonarium({"-f", "440"}), kPiped);
     ChildProcess silent(tonarium({}), kPiped);
-    ASSERT_TRUE(program.waitForOutput(kAskCount, kStart)) << program.output();
-    program.writeInput("1\n440\n");
     ASSERT_TRUE(toneHeardWithin(kStart));
     const pid_t server = std::atoi(std::getenv("TONARIUM_PULSE_PID"));
-    kill(server, SIGSTOP);
-    std::this_thread::sleep_for(3s);
-    kill(server, SIGCONT);
-    EXPECT_TRUE(toneHeardWithin(5s)) << "no tone after the server went on";
-    EXPECT_EQ(program.output().find(kLost), std::string::npos) << "a slow server is not lost";
 
     const std::string sink = std::getenv("TONARIUM_SINK");
     ASSERT_EQ(runTool({"pactl", "unload-module", "module-null-sink"}), 0);
@@ -108,7 +100,7 @@ TEST_F(ProgramEndToEnd, TheOutputStalledLostOrReplacedIsWaitedForAndToldOfAndNev
     EXPECT_TRUE(toneHeardWithin(5s)) << "no tone from the new server";
     EXPECT_TRUE(program.waitForOutput(kBack, kLimit, 2)) << program.output();
     EXPECT_EQ(program.output(), kReport + "\nдля возврата к предыдущему параметру наберите -1\n" +
-                                    kAskCount + kAskHz + kAskHz + kLost + kBack + kLost + kBack);
+                                    kAskCount + kLost + kBack + kLost + kBack);
 
     kill(newServer.pid(), SIGSTOP);
     std::this_thread::sleep_for(300ms);  // both streams are stuck by now
@@ -124,12 +116,13 @@ TEST_F(ProgramEndToEnd, TimedFilesHoldExactlyTheirFramesOfTheTonesInEveryKind) {
         const std::string path = folder / ("tone" + kind);
         ChildProcess program(tonarium({"-o", path, "-n", "3", "-f", "440", "-d", "0.25"}), kPiped);
         EXPECT_EQ(program.waitForExit(kLimit), 0);
-        const SoundFile file = readSoundFile(path);
+        SndfileHandle file(path);
+        const std::vector<double> left = leftOf(file);
         EXPECT_EQ(
-            std::tuple(file.left.size(), file.rate, file.channels, file.format & 0xffff),
+            std::tuple(left.size(), file.samplerate(), file.channels(), file.format() & 0xffff),
             std::tuple(48000u, 192000, 2, kind == ".flac" ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_32));
         for (double hz : {440.0, 880.0, 1760.0, 3520.0}) {
-            EXPECT_NEAR(amplitudeAt(file.left, hz, 192000), hz < 2000 ? 0.707 / 3 : 0, 0.002);
+            EXPECT_NEAR(amplitudeAt(left, hz, 192000), hz < 2000 ? 0.707 / 3 : 0, 0.002);
         }
     }
 }
@@ -190,7 +183,7 @@ TEST_F(ProgramEndToEnd, TheDialogueChangesTheToneBetweenBuffersAndWithSmoothWith
             program.writeInput(answers[asked - 1]);
         }
         EXPECT_EQ(program.waitForExit(1s), smooth ? 0 : 128 + SIGINT);
-        const std::vector<double> s = readSoundFile(path).left;
+        const std::vector<double> s = leftOf(SndfileHandle(path));
         std::vector<std::string> states = buffersOf(s);
         if (smooth) {
             // 660 and 1320 Hz, the steepest steady sound, step by up to 0.023.

@@ -60,21 +60,13 @@ inline double zeroCrossingHz(std::span<const double> signal, double rateHz) {
                                       (crossings.back() - crossings.front());
 }
 
-struct SoundFile {
-    int rate = 0;
-    int channels = 0;
-    int format = 0;  // libsndfile's SF_FORMAT_* bits
+// Channel 0 of a sound file opened with libsndfile; empty when it did not open.
+inline std::vector<double> leftOf(SndfileHandle file) {
+    std::vector<double> frames(static_cast<size_t>(file.frames() * file.channels()));
+    file.readf(frames.data(), file.frames());
     std::vector<double> left;
-};
-
-// Channel 0 of a sound file, read with libsndfile; empty when it does not open.
-inline SoundFile readSoundFile(const std::string& path) {
-    SndfileHandle sf(path);
-    std::vector<double> frames(static_cast<size_t>(sf.frames() * sf.channels()));
-    sf.readf(frames.data(), sf.frames());
-    SoundFile file{sf.samplerate(), sf.channels(), sf.format(), {}};
-    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(sf.channels())) {
-        file.left.push_back(frames[i]);
+    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(file.channels())) {
+        left.push_back(frames[i]);
     }
-    return file;
+    return left;
 }
