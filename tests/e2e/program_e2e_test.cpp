@@ -131,6 +131,18 @@ TEST_F(ProgramEndToEnd, TimedFilesHoldExactlyTheirFramesOfTheTonesInEveryKind) {
     }
 }
 
+// A file that cannot be made or written ends the run with status 1 and the reason.
+TEST_F(ProgramEndToEnd, AFileThatCannotBeMadeOrWrittenEndsTheRunWithItsReason) {
+    fs::create_symlink("/dev/full", folder / "full.wav");
+    for (const auto& [path, reason] : {std::pair{folder / "none" / "x.wav", "создать"},
+                                       std::pair{folder / "full.wav", "записать"}}) {
+        ChildProcess program(tonarium({"-f", "440", "-d", "0.25", "-o", path}), kPiped);
+        EXPECT_EQ(program.waitForExit(kLimit), 1);
+        EXPECT_EQ(program.output(kLimit),
+                  "Ошибка: Не удаётся " + std::string(reason) + " файл «" + path.string() + "».\n");
+    }
+}
+
 // True once the file has grown by `bytes` from now; false after `limit`.
 bool waitForGrowth(const fs::path& path, uintmax_t bytes, std::chrono::milliseconds limit) {
     const uintmax_t target = fs::file_size(path) + bytes;
