@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "tests/synthesis/sample_rate_guard.h"
@@ -32,7 +33,8 @@ TEST(GainRamp, RampsInRoundedFramesWithBoundedStepsAndEndsExactlyOnTheTarget) {
         SCOPED_TRACE(testing::Message() << rateHz << " Hz, " << ms << " ms");
         SampleRateGuard guard(rateHz);
         const int64_t frames = std::max<int64_t>(1, std::llround(ms * rateHz / 1000.0));
-        const double bound = std::sin(M_PI / (2.0 * static_cast<double>(frames))) + 1e-12;
+        const double bound =
+            std::sin(std::numbers::pi / (2.0 * static_cast<double>(frames))) + 1e-12;
         M_GainRamp ramp(ms, 0.0);
         EXPECT_EQ(rampFrames(ramp, 1.0, 2 * frames, bound), frames);
         EXPECT_EQ(ramp.outputValue(M_GainRamp::kOutput), 1.0);
