@@ -1,4 +1,6 @@
 # The front door: `make run` and `make test` install what is missing, build and go.
+# Builds started below print no "Entering directory" lines of their own.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEPS := scripts/install-deps.sh
 PREFIX ?= /usr/local
