@@ -7,7 +7,7 @@ set -euo pipefail
 packages_for() {
     case "$1" in
         build) echo "cmake make g++ pkg-config libasound2-dev libcli11-dev libsndfile1-dev" ;;
-        test) echo "libgtest-dev libgmock-dev pulseaudio pulseaudio-utils libasound2-plugins alsa-utils groff-base dpkg-dev file" ;;
+        test) echo "libgtest-dev libgmock-dev pulseaudio pulseaudio-utils libasound2-plugins alsa-utils groff-base dpkg-dev file ccache" ;;
         package) echo "dpkg-dev file" ;;
         windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 libgtest-dev libgmock-dev" ;;
         bench) echo "libbenchmark-dev libgtest-dev libgmock-dev sox alsa-utils pulseaudio pulseaudio-utils libasound2-plugins gnuplot-nox valgrind time" ;;
