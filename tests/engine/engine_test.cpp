@@ -227,10 +227,9 @@ TEST(LockedContainer, ADestroyedChildLeavesOnlyOnceTheLockIsGivenBack) {
     EXPECT_TRUE(container.children.empty());
 }
 
-// The per-frame path, a nested container's copies included, allocates nothing; a recursive
-// prepare has sorted the nested container's children too.
-// The per-frame path, tone source and fader included, allocates nothing at any tone count, rate
-// or change between blocks; a tone count whose phases cannot be allocated changes nothing.
+// The per-frame path, a nested container's copies, tone source and fader included, allocates
+// nothing at any tone count, rate or change between blocks; a tone count whose phases cannot be
+// allocated changes nothing.
 TEST(ProcessAllocation, RunningAPreparedGraphAllocatesNothing) {
     SampleRateGuard rate(44100);
     LockedContainer root(0, 0);

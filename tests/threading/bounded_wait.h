@@ -30,15 +30,3 @@ void completesWithin(Action action, const char* what, std::chrono::milliseconds 
     }
     done.get();
 }
-
-// A gate a loop body waits at until the test opens it (once); the wait ends by itself after the
-// limit.
-class TestGate {
-  public:
-    void open() { opened.set_value(); }
-    void pass() { gate.wait_for(kPatience); }
-
-  private:
-    std::promise<void> opened;
-    std::shared_future<void> gate = opened.get_future().share();
-};
