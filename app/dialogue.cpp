@@ -63,14 +63,6 @@ Dialogue::Dialogue(std::istream& in, std::ostream& out, ToneChanges& changes,
                    const std::atomic<bool>& exitRequested)
     : in(in), out(out), changes(changes), exitRequested(exitRequested) {}
 
-Dialogue::Dialogue(std::istream& in, std::ostream& out, M_Sines& sines, ParameterLock& lock,
-                   const std::atomic<bool>& exitRequested)
-    : in(in),
-      out(out),
-      direct(std::in_place, sines, lock),
-      changes(*direct),
-      exitRequested(exitRequested) {}
-
 void Dialogue::run() {
     if (exitRequested) {
         return;

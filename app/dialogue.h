@@ -18,7 +18,6 @@
 #include <atomic>
 #include <cstdint>
 #include <iosfwd>
-#include <optional>
 #include <string>
 
 #include "app/tone_changes.h"
@@ -55,10 +54,6 @@ class Dialogue {
     Dialogue(std::istream& in, std::ostream& out, ToneChanges& changes,
              const std::atomic<bool>& exitRequested);
 
-    // The changes written directly into `sines` under `lock`.
-    Dialogue(std::istream& in, std::ostream& out, M_Sines& sines, ParameterLock& lock,
-             const std::atomic<bool>& exitRequested);
-
     // Asks the questions until the dialogue ends. Main thread.
     void run();
 
@@ -75,7 +70,6 @@ class Dialogue {
 
     std::istream& in;
     std::ostream& out;
-    std::optional<DirectToneChanges> direct;
     ToneChanges& changes;
     const std::atomic<bool>& exitRequested;
     int32_t answer = 0;
