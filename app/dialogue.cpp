@@ -118,10 +118,11 @@ Dialogue::State Dialogue::askFrequency() {
         return State::Ended;
     }
     if (read == Read::Failed) {
+        // A refused answer leaves the sound as it is.
         rejectInput();
+        return State::AskFrequency;
     }
-    // Every answer is written, a negative one too; after a failed read this writes the frequency
-    // that already sounds.
+    // Every answer is written, a negative one too.
     changes.setFrequency(static_cast<double>(answer));
     if (answer >= 0) {
         return State::AskFrequency;
