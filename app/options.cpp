@@ -186,6 +186,10 @@ CommandLine parse(int argc, const char* const* argv) {
         options.deviceName = raw.device;
     }
     if (*output) {
+        if (*device) {
+            // A file is written instead of playing, so a device would be ignored.
+            refuse("параметры --output и --device несовместимы.");
+        }
         if (!fileKindOfPath(raw.output)) {
             std::string list;
             for (const std::string& extension : acceptedFileExtensions()) {

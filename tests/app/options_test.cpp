@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -60,6 +62,7 @@ TEST(CommandLine, RefusalsGiveOneLineAndStatusTwo) {
         {"параметру --frequency не хватает значения.", {"-f"}},
         {"параметру --device не хватает значения.", {"-n 3 --device"}},
         {"параметр --duration требует --frequency.", {"-d 1"}},
+        {"параметры --output и --device несовместимы.", {"-D pulse -o a.wav", "-o a.wav -D hw"}},
         {"--frequency: нужно положительное число", {"-f abc", "-f 0", "-f inf", "-f 440Hz"}},
         {"--duration: нужно положительное число", {"-f 440 -d 0"}},
         {"--tones: нужно целое число от 1 до 1048576", {"-n 0", "-n 1048577"}},
@@ -81,6 +84,30 @@ TEST(CommandLine, RefusalsGiveOneLineAndStatusTwo) {
                           " Справка: tonarium --help\n");
         }
     }
+}
+
+// Catches an option added to the help text and left out of the manual page, which documents
+// every option in its OPTIONS section as ".BR \-x ", " \-\-long".
+TEST(CommandLine, TheManualPageDocumentsEveryOptionOfTheHelp) {
+    std::ifstream page(TONARIUM_MAN_PAGE);
+    ASSERT_TRUE(page.is_open());
+    const std::string text{std::istreambuf_iterator<char>(page), {}};
+    const std::string options = text.substr(text.find(".SH OPTIONS"));
+    const std::string help = helpText();
+    const std::regex option("^  -(\\w), --([\\w-]+)", std::regex::multiline);
+    int documented = 0;
+    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
+        std::string longName = (*it)[2].str();
+        std::string escaped;
+        for (char c : longName) {
+            escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        }
+        const std::string entry = ".BR \\-" + (*it)[1].str() + " \", \" \\-\\-" + escaped;
+        EXPECT_NE(options.substr(0, options.find(".SH", 1)).find(entry), std::string::npos)
+            << entry;
+        ++documented;
+    }
+    EXPECT_GE(documented, 14);
 }
 
 }  // namespace
