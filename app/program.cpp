@@ -46,7 +46,7 @@ FormatFilter formatFilterOf(const Options& options) {
 Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options,
                  FileWaveOutDevice* file)
     : ramp(options.smoothMs ? std::make_unique<M_GainRamp>(*options.smoothMs, 0.0) : nullptr),
-      waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)),
+      waveOut(kBufferCount, kBufferDuration, std::move(deviceLayer)),
       options(std::move(options)),
       file(file) {}
 
@@ -124,10 +124,9 @@ int Program::runDialogue(std::istream& in, std::ostream& out) {
     DirectToneChanges direct(sines, lock);
     std::optional<SmoothToneChanges> smooth;
     if (ramp) {
-        const int32_t frameBytes = waveOut.deviceChannels * waveOut.deviceBits / 8;
         smooth.emplace(sines, *ramp, lock,
-                       smoothTiming(ramp->rampMs, waveOut.bufferCount,
-                                    waveOut.bufferBytes / frameBytes, waveOut.deviceRate));
+                       smoothTiming(ramp->rampMs, waveOut.bufferCount, waveOut.bufferFrames,
+                                    waveOut.deviceRate));
     }
     ToneChanges& changes = smooth ? static_cast<ToneChanges&>(*smooth) : direct;
     Dialogue(in, out, changes, exitRequested).run();

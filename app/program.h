@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -30,7 +31,8 @@ class Program {
   public:
     static constexpr int32_t kStartToneCount = 1;
     static constexpr int32_t kBufferCount = 3;
-    static constexpr int32_t kBufferBytes = 46080;
+    // Every format gets buffers of the same duration: 46080 bytes of 32-bit stereo at 192 kHz.
+    static constexpr std::chrono::microseconds kBufferDuration{30000};
     static constexpr int32_t kMaxChannels = 2;
 
     // `options` fixes the start values, the format search and the kind of run; the defaults are

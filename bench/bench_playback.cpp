@@ -1,4 +1,4 @@
-// The render cost of playback: CPU time per frame of filling one 46080-byte device buffer the way
+// The render cost of playback: CPU time per frame of filling one 30 ms device buffer the way
 // the playback thread does it (one step of the program's graph, a locked container holding the
 // tone source and the output module, then the conversion of the stereo frame into the buffer), at
 // 192000 Hz and 440 Hz, for 1, 8, 32 and 1,000,000 tones. Beside each row, the floor: the same
@@ -28,22 +28,18 @@
 
 namespace {
 
-constexpr int32_t kBufferBytes = 46080;
+constexpr std::chrono::microseconds kBufferDuration{30000};  // 46080 bytes of 32-bit stereo
 constexpr int32_t kRateHz = 192000;
 constexpr double kHz = 440.0;
 constexpr double kAmplitude = 0.707;
 constexpr ChannelLayout kStereo = {2, 0x03};
 constexpr int64_t kToneCounts[] = {1, 8, 32, 1000000};
 
-int64_t framesPerBuffer(int32_t bits) {
-    return kBufferBytes / (kStereo.channels * bits / 8);
-}
-
 // The system's graph as the program wires it, with the format an open at `bits` would set.
 struct PlaybackGraph {
     LockedContainer container{0, 0};
     M_Sines sines;
-    M_WaveOut waveOut{1, kBufferBytes};
+    M_WaveOut waveOut{1, kBufferDuration};
 
     PlaybackGraph(int32_t tones, int32_t bits) : sines(tones) {
         sines.connect(0, "L", waveOut);
@@ -55,6 +51,7 @@ struct PlaybackGraph {
         sines.setInputValue(1, kAmplitude);
         container.reset();
         waveOut.format = pcmFormat(kRateHz, bits, kStereo);
+        waveOut.sizeBuffers();
     }
 };
 
@@ -69,7 +66,7 @@ void fill(benchmark::State& state, int32_t tones, int32_t bits, double hz = kHz)
         }
         benchmark::ClobberMemory();
     }
-    state.counters["frames"] = static_cast<double>(framesPerBuffer(bits));
+    state.counters["frames"] = static_cast<double>(graph.waveOut.bufferFrames);
     state.counters["sines"] =
         hz > 0.0 ? static_cast<double>(bench::audibleTones(tones, hz, kRateHz)) : 0.0;
     g_sampleRate = kDefaultSampleRate;
@@ -91,7 +88,7 @@ void FillBufferHeld(benchmark::State& state) {
 }
 
 void SinFloor(benchmark::State& state) {
-    const int64_t frames = framesPerBuffer(32);
+    const int64_t frames = int64_t{kRateHz} * kBufferDuration.count() / 1'000'000;
     bench::SinFloor floor(state.range(0), kHz, kRateHz);
     std::vector<double> out(static_cast<size_t>(frames));
     for (auto _ : state) {

@@ -175,6 +175,7 @@ struct AlsaWaveOutDevice::Session {
     const std::string pcmName;
     const std::string configText;
     const WaveFormatExtensible format;
+    AlsaTiming timing;  // set before the worker starts
     WaveOutDevice* const owner;
     const WaveOutCallback callback;
     const uintptr_t instance;
@@ -264,7 +265,8 @@ class AlsaWaveOutDevice::Session::Player {
     uint64_t copied = 0;
     uint64_t written = 0;
     uint64_t generation = 0;
-    bool running = false;  // started since the latest drop or recovery
+    bool running = false;     // started since the latest drop or recovery
+    bool drainedDry = false;  // the ring ran dry with nothing more queued
     std::vector<pollfd> fds;
 
     // For the time-out of the next poll; read under the queue lock at the end of a pass.
@@ -290,7 +292,7 @@ class AlsaWaveOutDevice::Session::Player {
 
 void AlsaWaveOutDevice::Session::run() {
     AlsaPcm pcm;
-    const int err = pcm.open(pcmName, configText, format);
+    const int err = pcm.open(pcmName, configText, format, timing);
     bool stopped = false;
     {
         std::lock_guard lock(queueMutex);
@@ -408,6 +410,7 @@ AlsaWaveOutDevice::Session::Player::Step AlsaWaveOutDevice::Session::Player::tak
     pendingFrames = pendingOffset = 0;
     copied = written = lastConsumed = 0;
     running = false;
+    drainedDry = false;
     dueSet = false;
     lastProgress = Clock::now();
     const int err = pcm.dropAndPrepare();
@@ -460,6 +463,11 @@ long AlsaWaveOutDevice::Session::Player::feed(snd_pcm_uframes_t room) {
             if (taken == 0) {
                 return 0;
             }
+            if (drainedDry) {
+                // Audio again after the ring ran dry: there was a gap.
+                drainedDry = false;
+                s.underruns.fetch_add(1, std::memory_order_relaxed);
+            }
             copied += taken;
             pendingOffset = 0;
             pendingFrames = taken;
@@ -499,8 +507,20 @@ bool AlsaWaveOutDevice::Session::Player::recoverFrom(long alsaError) {
     if (pcm.recover(static_cast<int>(alsaError)) < 0) {
         return false;
     }
-    if (alsaError != -EINTR) {
-        // The ring ran dry (or was lost in a suspend): all that was written counts as played.
+    if (alsaError == -EINTR) {
+        return true;
+    }
+    // The ring ran dry (or was lost in a suspend): all that was written counts as played. With
+    // nothing more queued it is the end of the stream, not yet a gap: only audio queued after
+    // it shows that the sound stopped in between.
+    bool allWritten = pendingFrames == 0;
+    if (allWritten) {
+        std::lock_guard lock(s.queueMutex);
+        allWritten = copied == s.queuedEndFrame;
+    }
+    if (alsaError == -EPIPE && allWritten) {
+        drainedDry = true;
+    } else {
         s.underruns.fetch_add(1, std::memory_order_relaxed);
     }
     return true;
@@ -609,6 +629,11 @@ AlsaWaveOutDevice::~AlsaWaveOutDevice() {
     close();
 }
 
+void AlsaWaveOutDevice::planQueue(int32_t bufferCount, std::chrono::microseconds bufferDuration) {
+    std::lock_guard guard(sessionMutex);
+    timing = alsaTimingFor(bufferCount, bufferDuration);
+}
+
 std::shared_ptr<AlsaWaveOutDevice::Session> AlsaWaveOutDevice::currentSession() const {
     std::lock_guard lock(sessionMutex);
     return session;
@@ -630,6 +655,7 @@ WaveResult AlsaWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
         return kWaveAllocated;  // the device has not answered the earlier attempts yet
     }
     auto s = std::make_shared<Session>(pcmName, configText, format, this, callback, instance);
+    s->timing = timing;
     if (s->wakeFd < 0) {
         return kWaveError;
     }

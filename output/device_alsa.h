@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 
+#include "output/device_alsa_pcm.h"
 #include "output/wave_device.h"
 
 class AlsaWaveOutDevice : public WaveOutDevice {
@@ -46,6 +47,9 @@ class AlsaWaveOutDevice : public WaveOutDevice {
     // Underruns since the latest open (kept after its close).
     uint64_t underrunCount() const override;
 
+    // Sizes the period and the ring of later opens from the output module's queue.
+    void planQueue(int32_t bufferCount, std::chrono::microseconds bufferDuration) override;
+
     // See WaveOutDevice::refuseOpens: an open waiting for the worker's answer gives up at once.
     void refuseOpens(bool refuse) override;
 
@@ -59,6 +63,7 @@ class AlsaWaveOutDevice : public WaveOutDevice {
 
     const std::string pcmName;
     const std::string configText;
+    AlsaTiming timing;  // set before the first open
 
     mutable std::mutex sessionMutex;  // guards `session`; held through open
     std::shared_ptr<Session> session;

@@ -4,24 +4,13 @@
 // ring and period sizes are only wishes: the granted ones are read back and used.
 #include "output/device_alsa_pcm.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
 
 namespace {
-
-// Period and ring wishes. A buffer counts as finished only once the device has consumed its last
-// frame, so the ring never holds more than the output module has queued; its size only sets how
-// much scheduling jitter playback survives. The period sets how often the device asks for data:
-// PulseAudio's ALSA plugin makes it the server's request size and, through early requests, the
-// sink's latency, so every period wakes the plugin's client thread once and the sink takes a
-// period at a time. 20 ms halves the requests of a 10 ms period; 30 ms (a whole 32-bit stereo
-// buffer at 192 kHz) lets the sink take so much of the three queued buffers at once that the
-// server's queue runs dry between refills. The ring, four periods, stays below the queued
-// buffers, so the server's start threshold (the ring less a period) is always within reach.
-constexpr unsigned kPeriodWishUs = 20000;
-constexpr unsigned kRingWishUs = 80000;
 
 constexpr int kOpenMode = SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_CHANNELS;
 
@@ -124,8 +113,19 @@ int loadAlsaConfig(const std::string& text, snd_config_t** tree) {
     return 0;
 }
 
+AlsaTiming alsaTimingFor(int32_t bufferCount, std::chrono::microseconds bufferDuration) {
+    const int64_t bufferUs = std::max<int64_t>(1, bufferDuration.count());
+    const int64_t periodUs = std::max<int64_t>(1, bufferUs * 2 / 3);
+    const int64_t queuedUs = std::max<int64_t>(1, bufferCount) * bufferUs;
+    const int64_t ringUs = std::clamp<int64_t>(queuedUs - periodUs / 2, periodUs, 4 * periodUs);
+    const auto fit = [](int64_t us) {
+        return static_cast<unsigned>(std::min<int64_t>(us, 10'000'000));
+    };
+    return {fit(periodUs), fit(ringUs)};
+}
+
 int AlsaPcm::open(const std::string& name, const std::string& configText,
-                  const WaveFormatExtensible& format) {
+                  const WaveFormatExtensible& format, const AlsaTiming& timing) {
     silenceAlsaMessages();
     close();
     int err = 0;
@@ -143,7 +143,7 @@ int AlsaPcm::open(const std::string& name, const std::string& configText,
         pcm = nullptr;
         return err;
     }
-    err = configure(format);
+    err = configure(format, timing);
     if (err < 0) {
         close();
         return err;
@@ -152,14 +152,14 @@ int AlsaPcm::open(const std::string& name, const std::string& configText,
     return 0;
 }
 
-int AlsaPcm::configure(const WaveFormatExtensible& format) {
+int AlsaPcm::configure(const WaveFormatExtensible& format, const AlsaTiming& timing) {
     HwParams hw;
     SwParams sw;
     if (hw.params == nullptr || sw.params == nullptr) {
         return -ENOMEM;
     }
-    unsigned bufferUs = kRingWishUs;
-    unsigned periodUs = kPeriodWishUs;
+    unsigned bufferUs = timing.ringUs;
+    unsigned periodUs = timing.periodUs;
     int err = snd_pcm_hw_params_any(pcm, hw.params);
     if (err >= 0) {
         err = snd_pcm_hw_params_set_access(pcm, hw.params, SND_PCM_ACCESS_RW_INTERLEAVED);

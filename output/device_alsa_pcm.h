@@ -16,6 +16,7 @@
 #include <alsa/asoundlib.h>
 #include <poll.h>
 
+#include <chrono>
 #include <string>
 
 #include "output/device_alsa_channels.h"
@@ -33,6 +34,22 @@ WaveResult checkWaveFormat(const WaveFormatExtensible& format);
 // snd_config_delete. Returns 0 or a negative ALSA error.
 int loadAlsaConfig(const std::string& text, snd_config_t** tree);
 
+// Period and ring wishes, derived from the output module's queue. A buffer counts as finished
+// only once the device has consumed its last frame, so the ring never holds more than the output
+// module has queued; its size only sets how much scheduling jitter playback survives. The period
+// sets how often the device asks for data: PulseAudio's ALSA plugin makes it the server's request
+// size and, through early requests, the sink's latency, so every period wakes the plugin's client
+// thread once and the sink takes a period at a time. Two thirds of a buffer (20 ms of the usual
+// 30 ms) keeps the requests few while the sink never takes so much of the queued buffers at once
+// that the server's queue runs dry between refills, and a buffer's end is seen within one period.
+// The ring, four periods, stays half a period below the queued buffers, so that the server's
+// start threshold (the ring less a period) is always within reach.
+struct AlsaTiming {
+    unsigned periodUs = 20000;
+    unsigned ringUs = 80000;
+};
+AlsaTiming alsaTimingFor(int32_t bufferCount, std::chrono::microseconds bufferDuration);
+
 class AlsaPcm {
   public:
     AlsaPcm() = default;
@@ -44,7 +61,7 @@ class AlsaPcm {
     // empty, and sets it to the format (already checked by checkWaveFormat). Returns 0 or a
     // negative ALSA error; on error the PCM is closed.
     int open(const std::string& name, const std::string& configText,
-             const WaveFormatExtensible& format);
+             const WaveFormatExtensible& format, const AlsaTiming& timing = {});
     void close();
 
     // Frames the ring has room for (snd_pcm_avail), or a negative ALSA error.
@@ -73,7 +90,7 @@ class AlsaPcm {
     const ChannelRoute& channelRoute() const { return route; }
 
   private:
-    int configure(const WaveFormatExtensible& format);
+    int configure(const WaveFormatExtensible& format, const AlsaTiming& timing);
     void readChannelMap(const WaveFormatExtensible& format);
 
     snd_pcm_t* pcm = nullptr;

@@ -30,6 +30,7 @@
 // Results other than open's are informative only; the output module ignores them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 // Result of a device operation: 0 for success (the platform's MMSYSERR_NOERROR).
@@ -120,6 +121,11 @@ class WaveOutDevice {
     // uses it so that ending the program never waits for a reopen. Any thread; layers whose open
     // never waits for long need not act on it.
     virtual void refuseOpens(bool) {}
+
+    // How many buffers the output module keeps queued and how long each plays; told once,
+    // before the first open. A layer with a ring of its own sizes the ring and its period from
+    // them.
+    virtual void planQueue(int32_t /*bufferCount*/, std::chrono::microseconds /*bufferDuration*/) {}
 
     // Whether a refused write means an output that may come back when opened again (a sound
     // device that was lost), rather than one that has ended for good (a file that is complete or

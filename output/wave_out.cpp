@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,9 +20,6 @@
 #include "output/sample_conversion.h"
 
 namespace {
-
-// Every frame size the search can produce divides this: 4, 6, 8, 12, 16, 18, 24 and 32 bytes.
-constexpr int32_t kFrameSizeMultiple = 288;
 
 constexpr std::chrono::milliseconds kPollInterval{11};
 
@@ -45,13 +43,14 @@ constexpr std::array<InputNames, 8> kInputNames = {{
     {7, {"РП", "FCR", nullptr, nullptr}},
 }};
 
-void checkConstruction(int32_t bufferCount, int32_t bufferBytes, const WaveOutDevice* layer) {
+void checkConstruction(int32_t bufferCount, std::chrono::microseconds bufferDuration,
+                       const WaveOutDevice* layer) {
     if (bufferCount < 1) {
         throw std::invalid_argument("buffer count below 1: " + std::to_string(bufferCount));
     }
-    if (bufferBytes <= 0 || bufferBytes % kFrameSizeMultiple != 0) {
-        throw std::invalid_argument("buffer size not a positive multiple of every frame size: " +
-                                    std::to_string(bufferBytes));
+    if (bufferDuration.count() <= 0) {
+        throw std::invalid_argument(
+            "buffer duration not positive: " + std::to_string(bufferDuration.count()) + " us");
     }
     if (layer == nullptr) {
         throw std::invalid_argument("no device layer");
@@ -85,13 +84,14 @@ WaveFormatExtensible pcmFormat(int32_t rateHz, int32_t bits, const ChannelLayout
     return f;
 }
 
-M_WaveOut::M_WaveOut(int32_t bufferCount, int32_t bufferBytes,
+M_WaveOut::M_WaveOut(int32_t bufferCount, std::chrono::microseconds bufferDuration,
                      std::unique_ptr<WaveOutDevice> deviceLayer)
     : AudioModule(8, 0),
       bufferCount(bufferCount),
-      bufferBytes(bufferBytes),
+      bufferDuration(bufferDuration),
       deviceLayer(std::move(deviceLayer)) {
-    checkConstruction(bufferCount, bufferBytes, this->deviceLayer.get());
+    checkConstruction(bufferCount, bufferDuration, this->deviceLayer.get());
+    this->deviceLayer->planQueue(bufferCount, bufferDuration);
     name = "wave out 7.1";
     kind = KindThreaded;
     for (const InputNames& entry : kInputNames) {
@@ -102,12 +102,24 @@ M_WaveOut::M_WaveOut(int32_t bufferCount, int32_t bufferBytes,
         }
     }
     headers.resize(static_cast<size_t>(bufferCount));
-    buffers.reserve(static_cast<size_t>(bufferCount));
-    for (WaveHeader& header : headers) {
-        buffers.push_back(std::make_unique<char[]>(static_cast<size_t>(bufferBytes)));
-        header.lpData = buffers.back().get();
-        header.dwBufferLength = static_cast<uint32_t>(bufferBytes);
+    buffers.resize(static_cast<size_t>(bufferCount));
+}
+
+void M_WaveOut::sizeBuffers() {
+    const int64_t rateHz = format.nSamplesPerSec;
+    const int64_t frames = (rateHz * bufferDuration.count() + 999'999) / 1'000'000;
+    const int64_t bytes = frames * format.nBlockAlign;
+    if (bytes <= 0 || bytes > std::numeric_limits<uint32_t>::max()) {
+        bufferFrames = bufferBytes = 0;
+        return;
     }
+    if (bytes != bufferBytes) {
+        for (auto& buffer : buffers) {
+            buffer = std::make_unique<char[]>(static_cast<size_t>(bytes));
+        }
+    }
+    bufferFrames = static_cast<int32_t>(frames);
+    bufferBytes = static_cast<int32_t>(bytes);
 }
 
 M_WaveOut::~M_WaveOut() {
@@ -149,6 +161,8 @@ bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
             for (size_t rate = 0; rate < (filter.rateHz ? 1 : kSampleRatesHz.size()); ++rate) {
                 const int32_t rateHz = filter.rateHz ? *filter.rateHz : kSampleRatesHz[rate];
                 if (tryOpen(rateHz, bits, layout) == kWaveNoError) {
+                    sizeBuffers();
+                    resetBuffers();
                     device = deviceLayer.get();
                     deviceRate = rateHz;
                     deviceBits = bits;
@@ -249,7 +263,10 @@ bool M_WaveOut::fillBuffer(int32_t index) {
     if (render == nullptr || frameBytes <= 0) {
         return false;
     }
-    const auto frameCount = static_cast<size_t>(bufferBytes / frameBytes);
+    if (bufferBytes == 0 || bufferBytes != bufferFrames * frameBytes) {
+        return false;
+    }
+    const auto frameCount = static_cast<size_t>(bufferFrames);
     char* out = buffers[static_cast<size_t>(index)].get();
 
     // The lock is held for the whole buffer, so that a parameter change made by another thread
@@ -322,7 +339,7 @@ bool M_WaveOut::cutToLimit(WaveHeader& header) {
         return true;
     }
     const int64_t frameBytes = format.nBlockAlign;
-    const int64_t frames = std::min<int64_t>(framesLeft, bufferBytes / frameBytes);
+    const int64_t frames = std::min<int64_t>(framesLeft, bufferFrames);
     header.dwBufferLength = static_cast<uint32_t>(frames * frameBytes);
     framesLeft -= frames;
     return false;

@@ -72,9 +72,10 @@ enum class WaveOutEvent {
 
 class M_WaveOut : public AudioModule, public IThreadLoop {
   public:
-    // bufferCount at least 1; bufferBytes a positive multiple of every frame size (46080 is).
+    // bufferCount at least 1; every buffer plays bufferDuration (positive) of the opened format,
+    // whatever its rate and frame size, so that the device always has the same time queued.
     // Throws std::invalid_argument otherwise. The device layer defaults to the platform's.
-    M_WaveOut(int32_t bufferCount, int32_t bufferBytes,
+    M_WaveOut(int32_t bufferCount, std::chrono::microseconds bufferDuration,
               std::unique_ptr<WaveOutDevice> deviceLayer = makeDefaultWaveOutDevice());
 
     // Ends the playback thread, then closes the device if it is still open, so that the device
@@ -104,11 +105,16 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // thread only.
     void loop() override;
 
+    // Sizes the buffers for `format`: bufferFrames frames of bufferDuration at its rate, and
+    // bufferBytes of them. open() does it; a caller that sets `format` by hand calls it before
+    // fillBuffer. Only while no playback thread runs.
+    void sizeBuffers();
+
     // Renders the parent container into buffer `index` in the current format, holding the
     // parent's lock (where it has one) for the whole buffer. False, with nothing rendered, when
-    // the module has no parent or `format` is not one the search produces. Throws
-    // std::out_of_range for an index that is not a buffer. Called by the playback thread; other
-    // callers only while no playback thread runs.
+    // the module has no parent, `format` is not one the search produces or the buffers were not
+    // sized for it. Throws std::out_of_range for an index that is not a buffer. Called by the
+    // playback thread; other callers only while no playback thread runs.
     bool fillBuffer(int32_t index);
 
     // Sets the function told about WaveOutEvents (or none, with an empty one). It is called on
@@ -130,7 +136,9 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
                                uintptr_t param1, uintptr_t param2);
 
     int32_t bufferCount;
-    int32_t bufferBytes;
+    std::chrono::microseconds bufferDuration;
+    int32_t bufferFrames = 0;         // of the sized format
+    int32_t bufferBytes = 0;          // of the sized format
     WaveOutDevice* device = nullptr;  // the open device layer; null while closed
     WaveFormatExtensible format;
     std::vector<WaveHeader> headers;

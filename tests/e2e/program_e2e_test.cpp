@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "tests/support/recording.h"
@@ -71,6 +72,28 @@ TEST_F(ProgramEndToEnd, TimedRunPlaysTheTonesOnTheDefaultDeviceForItsDuration) {
     const auto last = std::find_if(s.rbegin(), s.rend(), loud).base();
     ASSERT_NEAR(static_cast<double>(last - first) / 48000, 1.0, 0.05) << "not a second of tone";
     EXPECT_NEAR(amplitudeAt({first + 14400, 19200}, 1760, 48000), 0.707 / 3, 0.01);
+}
+
+// Every channel count and depth, at the lowest and the highest rates too, keeps the server fed
+// for 10 s: the buffers play 30 ms in every format, so none of them runs the server dry.
+TEST_F(ProgramEndToEnd, EveryFormatPlaysTenSecondsWithoutAnUnderrun) {
+    const std::string stats = folder / "stats";
+    setenv("TONARIUM_STATS", stats.c_str(), 1);
+    for (const auto& [channels, bits, rate] : {std::tuple{"8", "32", "192000"},
+                                               {"6", "24", "192000"},
+                                               {"4", "16", "192000"},
+                                               {"8", "16", "96000"},
+                                               {"2", "32", "384000"},
+                                               {"2", "16", "44100"}}) {
+        SCOPED_TRACE(testing::Message() << channels << " channels, " << bits << " bits, " << rate);
+        ChildProcess program(
+            tonarium({"-q", "-f", "440", "-d", "10", "-c", channels, "-b", bits, "-r", rate}),
+            kPiped);
+        EXPECT_EQ(program.waitForExit(kLimit + 10s), 0) << program.output();
+        std::ifstream played(stats);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(played), {}), "underruns 0\n");
+    }
+    unsetenv("TONARIUM_STATS");
 }
 
 // A sink or a server that goes, or a server that stops answering, is told of once; the tone

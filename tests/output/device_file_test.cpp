@@ -40,7 +40,7 @@ std::pair<FileOutputError, uint64_t> play(std::unique_ptr<FileWaveOutDevice> fil
                                           const FormatFilter& filter) {
     AudioModuleContainer graph(0, 0);
     FileWaveOutDevice& device = *file;
-    M_WaveOut waveOut(3, 4608, std::move(file));
+    M_WaveOut waveOut(3, std::chrono::milliseconds(3), std::move(file));
     auto sources = tones(8);
     for (int32_t k = 0; k < 8; ++k) {
         add(graph, *sources[k]);

@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr auto kLimit = 20s;
-constexpr int32_t kBufferBytes = 46080;
+constexpr std::chrono::microseconds kBufferDuration = 120ms;  // 11520 frames at 96 kHz
 using Format = std::tuple<int, int, int>;  // channels, bits, rate; zeros for none
 
 TestWaveDevice::FormatFilter only(Format f) {
@@ -31,7 +31,7 @@ struct Rig : AudioModule {
     explicit Rig(TestWaveDevice::FormatFilter accepts)
         : AudioModule(0, 0),
           device(new TestWaveDevice(std::move(accepts))),
-          waveOut(3, kBufferBytes, std::unique_ptr<WaveOutDevice>(device)) {
+          waveOut(3, kBufferDuration, std::unique_ptr<WaveOutDevice>(device)) {
         add(add(graph, *this), waveOut);
     }
     ~Rig() override { g_sampleRate = kDefaultSampleRate; }
@@ -96,6 +96,12 @@ TEST(WaveOutTest, OpensTheFirstAcceptedFormatOfTheNarrowedSearch) {
         const auto expected = makeWaveFormat(channels, bits, rate);
         EXPECT_TRUE(channels == 0 ||
                     std::memcmp(&rig.waveOut.format, &expected, sizeof expected) == 0);
+        // Every format's buffers play the same time, whatever the frame size: 120 ms.
+        EXPECT_EQ(rig.waveOut.headers[0].dwBufferLength,
+                  channels == 0 ? 0 : rate * 3 / 25 * expected.nBlockAlign);
+        if (channels != 0) {
+            EXPECT_TRUE(rig.device->waitForCount("write", 3, kLimit));
+        }
     }
 }
 
@@ -121,7 +127,7 @@ TEST(WaveOutTest, EachFinishedBufferLetsOnePassRenderAndHandOverTheOldestHeader)
     }
     expected.insert(expected.end(), {{"reset", nullptr}, {"close", nullptr}});
     EXPECT_EQ(rig.device->calls(), expected);
-    EXPECT_EQ(rig.frames, 7 * kBufferBytes / 4);
+    EXPECT_EQ(rig.frames, 7 * 11520);
     EXPECT_TRUE(rig.device->violations().empty());
 }
 
