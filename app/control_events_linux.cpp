@@ -2,12 +2,14 @@
 //
 // The three signals are blocked in every thread of the program, so none of them is delivered
 // asynchronously: no signal handler runs, and no system call of another thread is interrupted.
-// They stay pending until the listener reads them from the signalfd. It then runs the program's
-// handler as an ordinary thread, sets the signal's default action, unblocks it for itself and
-// raises it again, so that the process ends as it would have without the program (a shell sees
-// "killed by SIGINT"). The destructor wakes the listener through an eventfd.
+// They stay pending until the listener reads them from the signalfd. It then has the program's
+// handler run on the handler thread, waits for it at most kHandlerLimit, sets the signal's
+// default action, unblocks it for itself and raises it again, so that the process ends as it
+// would have without the program (a shell sees "killed by SIGINT"). The destructor wakes the
+// listener through an eventfd.
 #include "app/control_events.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -21,6 +23,9 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include "threading/deadline_runner.h"
+#include "threading/worker_thread.h"
 
 namespace {
 
@@ -44,6 +49,16 @@ bool ignored(int signal) {
     return (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
 }
 
+// Writes `text` to standard error only if that cannot block: a pipe that nobody reads must not
+// hold the way out.
+void writeIfReady(const std::string& text) {
+    pollfd err = {STDERR_FILENO, POLLOUT, 0};
+    if (text.empty() || poll(&err, 1, 0) != 1 || (err.revents & POLLOUT) == 0) {
+        return;
+    }
+    [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, text.data(), text.size());
+}
+
 // Ends the process by `signal`'s default action.
 [[noreturn]] void endBySignal(int signal) {
     struct sigaction defaultAction {};
@@ -62,7 +77,11 @@ bool ignored(int signal) {
 }  // namespace
 
 struct ControlEvents::Listener {
-    std::function<void()> handler;
+    explicit Listener(std::function<void()> handler, std::string lateNotice)
+        : handler(std::move(handler)), lateNotice(std::move(lateNotice)) {}
+
+    DeadlineRunner handler;
+    const std::string lateNotice;
     int signalFd = -1;
     int wakeFd = -1;
     sigset_t previousMask{};
@@ -83,7 +102,9 @@ struct ControlEvents::Listener {
                 signalfd_siginfo info{};
                 if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info) &&
                     !ignored(static_cast<int>(info.ssi_signo))) {
-                    handler();
+                    if (!handler.runWithin(kHandlerLimit)) {
+                        writeIfReady(lateNotice);
+                    }
                     endBySignal(static_cast<int>(info.ssi_signo));
                 }
                 continue;
@@ -104,12 +125,11 @@ struct ControlEvents::Listener {
     }
 };
 
-ControlEvents::ControlEvents(std::function<void()> handler)
-    : listener(std::make_unique<Listener>()) {
+ControlEvents::ControlEvents(std::function<void()> handler, std::string lateNotice)
+    : listener(std::make_unique<Listener>(std::move(handler), std::move(lateNotice))) {
     if (g_listening.exchange(true)) {
         throw std::logic_error("ControlEvents: only one at a time");
     }
-    listener->handler = std::move(handler);
     const sigset_t signals = controlSignalSet();
     pthread_sigmask(SIG_BLOCK, &signals, &listener->previousMask);
     listener->signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
@@ -118,7 +138,10 @@ ControlEvents::ControlEvents(std::function<void()> handler)
         if (listener->signalFd < 0 || listener->wakeFd < 0) {
             throw std::runtime_error("ControlEvents: no signalfd or eventfd");
         }
-        listener->thread = std::thread(&Listener::run, listener.get());
+        if (!listener->handler.start() ||
+            !createWorkerThread(listener->thread, &Listener::run, listener.get())) {
+            throw std::runtime_error("ControlEvents: no thread");
+        }
     } catch (...) {
         listener->closeDescriptors();
         pthread_sigmask(SIG_SETMASK, &listener->previousMask, nullptr);

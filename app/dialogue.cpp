@@ -24,6 +24,10 @@ void printError(std::ostream& out, const char* message) {
 
 void runFailureReport(std::istream& in, std::ostream& out) {
     printError(out, "Подходящее устройство вывода звука не найдено.");
+    waitForAnyKey(in, out);
+}
+
+void waitForAnyKey(std::istream& in, std::ostream& out) {
     out << fgGray << "нажмите любую клавишу для выхода." << endLine;
     in.get();
 }

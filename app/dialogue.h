@@ -34,6 +34,9 @@ struct DeviceFormat {
 // Reports that no output device was found and waits for one character of input (or its end).
 void runFailureReport(std::istream& in, std::ostream& out);
 
+// The prompt to press a key to exit, then a wait for one character of input (or its end).
+void waitForAnyKey(std::istream& in, std::ostream& out);
+
 // The device report: its success line and the channels, rate and depth.
 void printDeviceReport(std::ostream& out, const DeviceFormat& format);
 

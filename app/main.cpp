@@ -11,9 +11,13 @@
 // thread and lets the platform end the process.
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
 
 #include "app/console.h"
 #include "app/control_events.h"
+#include "app/dialogue.h"
 #include "app/options.h"
 #include "app/program.h"
 #include "app/standard_descriptors.h"
@@ -77,12 +81,26 @@ int main(int argc, char** argv) {
     }
 
     Program program(std::move(deviceLayer), options, file);
+    program.showProgress = !options.quiet && standardErrorIsTerminal();
     // Made after the program and so destroyed before it: the listener thread has ended before
-    // the program's objects are destroyed.
-    ControlEvents controlEvents([&program] {
-        program.onControlEvent();
-        consoleOut.restore();
-    });
+    // the program's objects are destroyed. A file that the way out cannot finish in time is
+    // left as it is, and said so.
+    const std::string lateNotice =
+        options.outputPath.empty()
+            ? std::string()
+            : "Ошибка: Файл «" + options.outputPath + "» не удалось завершить вовремя.\n";
+    std::optional<ControlEvents> controlEvents;
+    try {
+        controlEvents.emplace(
+            [&program] {
+                program.onControlEvent();
+                consoleOut.restore();
+            },
+            lateNotice);
+    } catch (const std::runtime_error&) {
+        printError(std::cerr, "Не удаётся запустить поток обработки сигналов.");
+        return kExitFailure;
+    }
     selectTextLocale();
     consoleOut.setConsoleTitle("Tonarium");
     consoleOut.attach(std::cout);

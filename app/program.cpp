@@ -11,6 +11,7 @@
 
 #include "app/device_notices.h"
 #include "app/dialogue.h"
+#include "app/render_progress.h"
 #include "app/tone_changes.h"
 #include "engine/audio_module_container.h"
 #include "engine/connections.h"
@@ -87,13 +88,20 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
         waveOut.limitPlayback(*options.durationSeconds);
     }
     // The dialogue tells of a lost device and of its return; a timed run ends instead.
+    DeviceNoticeRelay notices(out);
     if (!options.durationSeconds) {
-        waveOut.setEventHook(deviceNoticePrinter(out));
+        if (!notices.start()) {
+            return reportNoThread(
+                "Не удаётся запустить поток сообщений об устройстве вывода звука.", in, out, err);
+        }
+        waveOut.setEventHook(notices.hook());
     }
     const bool opened =
         waveOut.open(options.channels.value_or(kMaxChannels), formatFilterOf(options));
     int status = kExitSuccess;
-    if (!opened && reportFileError(err)) {
+    if (!opened && waveOut.threadFailed()) {
+        status = reportNoThread("Не удаётся запустить поток воспроизведения звука.", in, out, err);
+    } else if (!opened && reportFileError(err)) {
         status = kExitFailure;
     } else if (options.durationSeconds) {
         status = opened ? runScripted(out, err) : kExitFailure;
@@ -144,10 +152,7 @@ int Program::runScripted(std::ostream& out, std::ostream& err) {
     const auto duration = std::chrono::duration<double>(*options.durationSeconds);
     const auto limit = std::chrono::ceil<std::chrono::milliseconds>(duration) + kPlayOutGrace;
     if (file != nullptr) {
-        // A file is written as fast as it can be, and ends early on a failure, which the close
-        // reports.
-        file->waitUntilComplete(limit);
-        return kExitSuccess;
+        return waitForFile(err);
     }
     if (!waveOut.waitUntilPlayedOut(limit)) {
         printError(err, waveOut.deviceLostSinceOpen()
@@ -156,6 +161,37 @@ int Program::runScripted(std::ostream& out, std::ostream& err) {
         return kExitFailure;
     }
     return kExitSuccess;
+}
+
+int Program::waitForFile(std::ostream& err) {
+    // Written as fast as it can be, however long that takes; a failure ends it early, and the
+    // close reports it.
+    const auto total =
+        static_cast<uint64_t>(std::llround(*options.durationSeconds * waveOut.deviceRate));
+    {
+        RenderProgress progress(err, showProgress, total);
+        while (!file->waitUntilComplete(RenderProgress::kInterval)) {
+            progress.update(file->framesWritten());
+        }
+    }
+    if (file->error() == FileOutputError::None && file->framesWritten() != total) {
+        const std::string message = "Файл «" + options.outputPath + "» записан не полностью.";
+        printError(err, message.c_str());
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
+int Program::reportNoThread(const char* message, std::istream& in, std::ostream& out,
+                            std::ostream& err) {
+    // Where the run's other failures go: a timed run's to the error stream, the dialogue's to
+    // its screen, where the program started without arguments then waits for a key, so that its
+    // window stays open.
+    printError(options.durationSeconds ? err : out, message);
+    if (!options.anyGiven) {
+        waitForAnyKey(in, out);
+    }
+    return kExitFailure;
 }
 
 void Program::printReport(std::ostream& out) {

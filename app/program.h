@@ -64,10 +64,18 @@ class Program {
     std::unique_ptr<M_GainRamp> ramp;
     M_WaveOut waveOut;
     std::atomic<bool> exitRequested{false};
+    // Whether a file written with a duration shows its progress on the error stream (a
+    // terminal, and not quiet). Set before run().
+    bool showProgress = false;
 
   private:
     int runDialogue(std::istream& in, std::ostream& out);
     int runScripted(std::ostream& out, std::ostream& err);
+    // Waits, without a time limit, until the file holds every frame of the duration or has
+    // failed; status 1 when frames are missing.
+    int waitForFile(std::ostream& err);
+    // The error line of a thread that could not be started, and the failure status.
+    int reportNoThread(const char* message, std::istream& in, std::ostream& out, std::ostream& err);
     void printReport(std::ostream& out);
     // The error line of a file that failed; true when it failed.
     bool reportFileError(std::ostream& err);

@@ -8,3 +8,7 @@
 // first in main, before anything opens a file. Nothing to do on Windows, whose handles are not
 // numbered that way.
 void openMissingStandardDescriptors();
+
+// Whether standard error is a terminal (a console on Windows), where a progress line can be
+// redrawn in place.
+bool standardErrorIsTerminal();

@@ -20,3 +20,7 @@ void openMissingStandardDescriptors() {
         }
     }
 }
+
+bool standardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}

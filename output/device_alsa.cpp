@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "output/device_alsa_pcm.h"
+#include "threading/worker_thread.h"
 
 int alsaMakeWakeFd() {
     return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -666,12 +667,10 @@ WaveResult AlsaWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
         }
         opening = s;
     }
-    try {
-        s->worker = std::thread([s] { s->run(); });
-    } catch (const std::system_error&) {
+    if (!createWorkerThread(s->worker, [s] { s->run(); })) {
         std::lock_guard lock(openingMutex);
         opening.reset();
-        return kWaveError;
+        return kWaveNoMemory;
     }
     bool answered = false;
     {

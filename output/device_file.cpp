@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "threading/worker_thread.h"
+
 namespace {
 
 // The longest a worker waits before it looks at its state again, so that no wait is unbounded.
@@ -58,8 +60,20 @@ WaveResult FileWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
         failure = FileOutputError::None;
         written = 0;
     }
+    // The worker first, so that a file is never made that could not be written.
+    if (pacing == FilePacing::Paced) {
+        {
+            std::lock_guard lock(queueMutex);
+            stopRequested = false;
+            queue.clear();
+        }
+        if (!createWorkerThread(worker, &FileWaveOutDevice::pace, this)) {
+            return kWaveNoMemory;
+        }
+    }
     const FileOutputError created = writer->create(filePath, format);
     if (created != FileOutputError::None) {
+        stopWorker();
         std::lock_guard status(statusMutex);
         failure = created;
         finished = true;
@@ -78,12 +92,6 @@ WaveResult FileWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
     writing = true;
     if (frameLimit == 0u) {
         finishFile(FileOutputError::None);
-    }
-    if (pacing == FilePacing::Paced) {
-        std::lock_guard lock(queueMutex);
-        stopRequested = false;
-        queue.clear();
-        worker = std::thread(&FileWaveOutDevice::pace, this);
     }
     return kWaveNoError;
 }

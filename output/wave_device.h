@@ -8,7 +8,9 @@
 // Lifecycle of a device object (one per output module, opened and closed any number of times):
 //  1. open(format, callback, instance): 0 when the format is accepted and the device is open;
 //     any other value is a refusal (unsupported format, busy or missing device), never an
-//     exception. After a refusal the device is closed.
+//     exception. kWaveNoMemory says that the layer could not get what it runs on (memory, a
+//     thread of its own): no other format would fare better. After a refusal the device is
+//     closed.
 //  2. prepareHeader(h): marks h prepared (kWhdrPrepared in dwFlags) for use with write.
 //  3. write(h): queues h's buffer (lpData, dwBufferLength bytes of whole frames in the opened
 //     format). Queued buffers play one after another in the order written.
@@ -40,6 +42,7 @@ inline constexpr WaveResult kWaveError = 1;          // MMSYSERR_ERROR
 inline constexpr WaveResult kWaveBadDevice = 2;      // MMSYSERR_BADDEVICEID
 inline constexpr WaveResult kWaveAllocated = 4;      // MMSYSERR_ALLOCATED (busy)
 inline constexpr WaveResult kWaveInvalidHandle = 5;  // MMSYSERR_INVALHANDLE
+inline constexpr WaveResult kWaveNoMemory = 7;       // MMSYSERR_NOMEM (also: no thread)
 inline constexpr WaveResult kWaveBadFormat = 32;     // WAVERR_BADFORMAT
 inline constexpr WaveResult kWaveUnprepared = 34;    // WAVERR_UNPREPARED
 

@@ -137,6 +137,7 @@ bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
     deviceChannels = 0;
     g_sampleRate = 0;
     lostSinceOpen = false;
+    noThread = false;
     reopening = false;
     ended = false;
 
@@ -160,7 +161,12 @@ bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
             }
             for (size_t rate = 0; rate < (filter.rateHz ? 1 : kSampleRatesHz.size()); ++rate) {
                 const int32_t rateHz = filter.rateHz ? *filter.rateHz : kSampleRatesHz[rate];
-                if (tryOpen(rateHz, bits, layout) == kWaveNoError) {
+                const WaveResult result = tryOpen(rateHz, bits, layout);
+                if (result == kWaveNoMemory) {
+                    noThread = true;
+                    return false;
+                }
+                if (result == kWaveNoError) {
                     sizeBuffers();
                     resetBuffers();
                     device = deviceLayer.get();
@@ -171,7 +177,12 @@ bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
                     if (limitSeconds) {
                         framesLeft = std::llround(*limitSeconds * rateHz);
                     }
-                    return start();
+                    if (!start()) {
+                        noThread = true;
+                        closeLocked();
+                        return false;
+                    }
+                    return true;
                 }
             }
         }
@@ -230,6 +241,10 @@ void M_WaveOut::closeLocked() {
 void M_WaveOut::setEventHook(std::function<void(WaveOutEvent)> hook) {
     std::lock_guard<std::mutex> guard(closeMutex);
     eventHook = std::move(hook);
+}
+
+bool M_WaveOut::threadFailed() const {
+    return noThread.load();
 }
 
 bool M_WaveOut::deviceLostSinceOpen() const {

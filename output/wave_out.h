@@ -85,8 +85,13 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // Searches the layouts from the widest that fits maxChannels down to stereo, each at 32, 24
     // and 16 bits, each at 192000 and 96000 Hz; opens the first accepted format, sets
     // g_sampleRate and starts the playback thread. True only if both succeeded. A module that is
-    // already open is closed first. Application threads; serialised with close().
+    // already open is closed first. A playback thread that cannot be started, or a device layer
+    // that cannot start its own (kWaveNoMemory), ends the search: open is false with the device
+    // closed, and threadFailed() tells why. Application threads; serialised with close().
     bool open(int32_t maxChannels, const FormatFilter& filter = {});
+
+    // True when the latest open failed because a thread could not be started. Any thread.
+    bool threadFailed() const;
 
     // Makes the next open play exactly round(seconds x rate) frames and then nothing more; the
     // last buffer handed over is cut to the frames that remain. Application threads, before
@@ -183,6 +188,7 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     std::mutex closeMutex;  // serialises open and close
     std::function<void(WaveOutEvent)> eventHook;
     std::atomic<bool> lostSinceOpen{false};
+    std::atomic<bool> noThread{false};  // the latest open could not start a thread
     bool reopening = false;  // the device was lost and is closed; playback thread while it runs
     bool ended = false;      // the output refused a write for good; playback thread while it runs
 };

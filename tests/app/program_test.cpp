@@ -25,16 +25,26 @@ struct ProgramRun {
 };
 
 // Catches a failure report that is missing, changed, takes more than one character or leaves
-// the device open, with no device and with no playback thread.
-TEST(Program, WithoutADeviceOrAPlaybackThreadReportsTheFailure) {
-    for (const bool threadFails : {false, true}) {
-        ProgramRun run(threadFails ? TestWaveDevice::acceptAll() : TestWaveDevice::refuseAll(),
+// the device open, with no device, with no thread for the device notices and with no playback
+// thread; and a thread failure taken for a missing device or for success.
+TEST(Program, WithoutADeviceOrAThreadReportsTheFailure) {
+    const struct {
+        bool deviceRefuses;
+        int threads;  // that can be created
+        const char* message;
+        int status;
+    } table[] = {
+        {true, 1, "Подходящее устройство вывода звука не найдено.", 0},
+        {false, 0, "Не удаётся запустить поток сообщений об устройстве вывода звука.", 1},
+        {false, 1, "Не удаётся запустить поток воспроизведения звука.", 1},
+    };
+    for (const auto& t : table) {
+        ProgramRun run(t.deviceRefuses ? TestWaveDevice::refuseAll() : TestWaveDevice::acceptAll(),
                        "x\n-1\n");
-        const WorkerCreationFault noThread(threadFails ? 0 : 1);
-        EXPECT_EQ(run.program.run(run.in, run.screen.out), 0);
-        EXPECT_EQ(run.screen.held.str(),
-                  "{0C}Ошибка: {0F}Подходящее устройство вывода звука не найдено.\n"
-                  "{07}нажмите любую клавишу для выхода.\n");
+        const WorkerCreationFault noThread(t.threads);
+        EXPECT_EQ(run.program.run(run.in, run.screen.out), t.status);
+        EXPECT_EQ(run.screen.held.str(), std::string("{0C}Ошибка: {0F}") + t.message +
+                                             "\n{07}нажмите любую клавишу для выхода.\n");
         EXPECT_EQ(run.in.tellg(), 1);
         EXPECT_FALSE(run.device->isOpen());
     }

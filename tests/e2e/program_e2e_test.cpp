@@ -1,7 +1,10 @@
 // The tonarium binary end to end, each test under a private PulseAudio server of its own
 // (scripts/with-pulse.sh): what the default device plays, recorded from the sink's monitor; the
 // output stalled, lost and replaced; the sound files it writes, read back with libsndfile.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -136,6 +139,142 @@ TEST_F(ProgramEndToEnd, ALostOutputIsToldOfAndComesBackAndAStoppedOneHoldsNothin
     silent.closeInput();
     EXPECT_EQ(silent.waitForExit(1s), 0);
     kill(newServer.pid(), SIGCONT);
+}
+
+// A FIFO at `path` with its reading end open here (not blocking) and nothing read yet.
+int heldFifo(const fs::path& path) {
+    return mkfifo(path.c_str(), 0600) == 0 ? open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                                           : -1;
+}
+
+// True once the pipe `fd` reads from holds data that stopped growing (its writer blocks), false
+// after `limit`.
+bool waitUntilFull(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (int before = -1, held = 0; std::chrono::steady_clock::now() < deadline; before = held) {
+        std::this_thread::sleep_for(200ms);
+        if (ioctl(fd, FIONREAD, &held) != 0 || (held > 0 && held == before)) {
+            return held > 0;
+        }
+    }
+    return false;
+}
+
+// Neither a full standard output nor a file that takes nothing more stops the sound or holds
+// the way out: an interrupt ends the program within half a second.
+TEST_F(ProgramEndToEnd, ABlockedOutputNeitherStopsTheSoundNorHoldsTheWayOut) {
+    const fs::path fifo = folder / "held.flac";
+    const int reader = heldFifo(fifo);
+    ASSERT_GE(reader, 0);
+    ChildProcess writer(tonarium({"-q", "-f", "440", "-d", "60", "-o", fifo}), kPiped);
+    ASSERT_TRUE(waitUntilFull(reader, kLimit));
+    kill(writer.pid(), SIGTERM);
+    EXPECT_EQ(writer.waitForExit(500ms), 128 + SIGTERM);
+    EXPECT_EQ(writer.output(kLimit),
+              "Ошибка: Файл «" + fifo.string() + "» не удалось завершить вовремя.\n");
+    close(reader);
+
+    int full[2];
+    ASSERT_EQ(pipe2(full, O_CLOEXEC | O_NONBLOCK), 0);
+    const std::string block(4096, 'x');
+    while (write(full[1], block.data(), block.size()) > 0) {
+    }
+    ChildProcess program(tonarium({"-f", "440"}), {.input = true, .outputFd = full[1]});
+    ASSERT_TRUE(toneHeardWithin(kLimit));
+    ASSERT_EQ(kill(std::atoi(std::getenv("TONARIUM_PULSE_PID")), SIGKILL), 0);
+    ChildProcess newServer(
+        {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+         "--log-level=info", "-F", std::getenv("TONARIUM_PULSE_CONFIG")},
+        {.errorToOutput = true});
+    ASSERT_TRUE(newServer.waitForOutput("Daemon startup complete", kLimit)) << newServer.output();
+    EXPECT_TRUE(toneHeardWithin(kLimit)) << "the sound did not come back";
+    kill(program.pid(), SIGTERM);
+    EXPECT_EQ(program.waitForExit(500ms), 128 + SIGTERM);
+    close(full[0]);
+    close(full[1]);
+}
+
+// A file written with a duration is not tied to the clock: held back far longer than its
+// duration, it still comes out whole.
+TEST_F(ProgramEndToEnd, AFileThatIsWrittenSlowerThanItPlaysStillGetsEveryFrame) {
+    const fs::path fifo = folder / "slow.flac";
+    const int reader = heldFifo(fifo);
+    ASSERT_GE(reader, 0);
+    ChildProcess program(tonarium({"-q", "-f", "440", "-d", "1", "-o", fifo}), kPiped);
+    std::this_thread::sleep_for(12s);  // the time that passes is what is tested
+    ASSERT_FALSE(program.waitForExit(0ms)) << program.output();
+    std::string bytes;
+    char chunk[65536];
+    const auto deadline = std::chrono::steady_clock::now() + kLimit;
+    for (ssize_t got = 0; std::chrono::steady_clock::now() < deadline;) {
+        pollfd p{reader, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0 && (got = read(reader, chunk, sizeof chunk)) == 0) {
+            break;  // the writer closed it
+        }
+        bytes.append(chunk, got > 0 ? static_cast<size_t>(got) : 0);
+    }
+    close(reader);
+    EXPECT_EQ(program.waitForExit(kLimit), 0) << program.output();
+    const fs::path copy = folder / "copy.flac";
+    std::ofstream(copy, std::ios::binary) << bytes;
+    SndfileHandle file(copy.string());
+    std::vector<int> frames(2 * 4096);
+    sf_count_t total = 0;
+    for (sf_count_t got = 1; got > 0; total += got) {
+        got = file.readf(frames.data(), 4096);
+    }
+    EXPECT_EQ(total, 192000);
+}
+
+// With too few threads for the run, each thread that cannot be started ends it with status 1 and
+// its reason, and leaves no file or a valid one.
+TEST_F(ProgramEndToEnd, AThreadThatCannotBeStartedEndsTheRunWithItsReason) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own threads count against the limit";
+#endif
+    // The limit holds only for a user without the right to pass it.
+    std::vector<std::string> asUser;
+    if (geteuid() == 0) {
+        asUser = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    fs::permissions(folder, fs::perms::all);
+    const std::string listener = "Ошибка: Не удаётся запустить поток обработки сигналов.\n";
+    const std::string playback = "Ошибка: Не удаётся запустить поток воспроизведения звука.\n";
+    const std::string notices =
+        "Ошибка: Не удаётся запустить поток сообщений об устройстве вывода звука.\n";
+    const struct {
+        int threads;
+        bool timed;
+        std::string text;
+        int frames;  // in the file; -1 for none made
+    } table[] = {{1, true, listener, -1}, {2, true, listener, -1}, {3, true, playback, 0},
+                 {4, true, "", 48000},    {3, false, notices, -1}, {4, false, playback, -1},
+                 {5, false, playback, 0}};
+    for (const auto& t : table) {
+        SCOPED_TRACE(testing::Message() << t.threads << " threads, timed " << t.timed);
+        const fs::path path =
+            folder / ("run" + std::to_string(t.threads) + (t.timed ? "t.wav" : ".wav"));
+        std::vector<std::string> argv = asUser;
+        const std::vector<std::string> run = {"prlimit",
+                                              "--nproc=" + std::to_string(t.threads),
+                                              TONARIUM_BINARY,
+                                              "-q",
+                                              "-f",
+                                              "440",
+                                              "-o",
+                                              path.string(),
+                                              t.timed ? "-d" : "-n",
+                                              t.timed ? "0.25" : "1"};
+        argv.insert(argv.end(), run.begin(), run.end());
+        ChildProcess program(argv, kPiped);
+        EXPECT_EQ(program.waitForExit(kLimit), t.text.empty() ? 0 : 1);
+        EXPECT_EQ(program.output(kLimit), t.text);
+        EXPECT_EQ(fs::exists(path), t.frames >= 0);
+        if (t.frames >= 0) {
+            SndfileHandle file(path.string());
+            EXPECT_EQ(std::tuple(file.error(), file.frames()), std::tuple(0, sf_count_t{t.frames}));
+        }
+    }
 }
 
 TEST_F(ProgramEndToEnd, TimedFilesHoldExactlyTheirFramesOfTheTonesInEveryKind) {

@@ -27,6 +27,7 @@ struct ChildPipes {
     bool input = false;          // standard input from writeInput, else at its end at once
     bool output = false;         // standard output to the reader, else to /dev/null
     bool errorToOutput = false;  // standard error too, else the parent's
+    int outputFd = -1;           // standard output to this descriptor instead (the caller's)
 };
 
 class ChildProcess {
@@ -47,6 +48,8 @@ class ChildProcess {
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         if (pipes.output) {
             posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        } else if (pipes.outputFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, pipes.outputFd, 1);
         }
         if (pipes.errorToOutput) {
             posix_spawn_file_actions_adddup2(&actions, out[1], 2);
