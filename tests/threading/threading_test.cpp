@@ -10,6 +10,7 @@
 #include "engine/connections.h"
 #include "tests/threading/bounded_wait.h"
 #include "threading/buffered_container.h"
+#include "threading/deadline_runner.h"
 #include "threading/thread_barrier.h"
 #include "threading/thread_loop3.h"
 #include "threading/worker_thread.h"
@@ -201,6 +202,39 @@ TEST(BufferedContainer, InputsReachTheOutputsWholeAfterTheFramesAlreadyStored) {
         strange += heard < 1.0 || heard > frame || heard != static_cast<int>(heard);
     }
     EXPECT_EQ(strange, 0);
+}
+
+// Catches work that runs before it is asked for, runs twice, is waited for past its limit, or
+// holds the runner's destruction; and a runner that runs without a worker.
+TEST(DeadlineRunner, RunsItsWorkOnceWhenAskedAndWaitsForItAtMostTheLimit) {
+    std::atomic<int> runs{0};
+    std::atomic<bool> hold{false};
+    {
+        DeadlineRunner idle([&] { ++runs; });
+        EXPECT_FALSE(idle.runWithin(std::chrono::milliseconds(1)));  // not started
+        ASSERT_TRUE(idle.start());
+    }
+    EXPECT_EQ(runs, 0);
+    DeadlineRunner quick([&] { ++runs; });
+    ASSERT_TRUE(quick.start());
+    EXPECT_TRUE(quick.runWithin(kPatience));
+    EXPECT_TRUE(quick.runWithin(kPatience));
+    EXPECT_EQ(runs, 1);
+    hold = true;
+    completesWithin(
+        [&] {
+            DeadlineRunner stuck([&] { eventually([&] { return !hold; }); });
+            ASSERT_TRUE(stuck.start());
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_FALSE(stuck.runWithin(std::chrono::milliseconds(50)));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        },
+        "a runner whose work is stuck");
+    hold = false;
+    const WorkerCreationFault noThread(0);
+    DeadlineRunner none([&] { ++runs; });
+    EXPECT_FALSE(none.start());
+    EXPECT_FALSE(none.runWithin(std::chrono::milliseconds(1)));
 }
 
 }  // namespace
