@@ -65,9 +65,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<WaveOutDevice> deviceLayer;
     FileWaveOutDevice* file = nullptr;
     if (!options.outputPath.empty()) {
+        const std::optional<double> seconds = playSeconds(options);
         auto fileLayer = makeFileWaveOutDevice(
-            options.outputPath, options.durationSeconds ? FilePacing::Unpaced : FilePacing::Paced,
-            options.durationSeconds);
+            options.outputPath, seconds ? FilePacing::Unpaced : FilePacing::Paced, seconds);
         file = fileLayer.get();
         deviceLayer = std::move(fileLayer);
     } else {

@@ -11,6 +11,8 @@
 #include <limits>
 
 #include "output/file_output.h"
+#include "output/speakers.h"
+#include "output/wave_out.h"
 #include "synthesis/sines.h"
 
 #ifndef TONARIUM_VERSION
@@ -27,6 +29,9 @@ constexpr int32_t kMinRateHz = 8000;
 constexpr int32_t kMaxRateHz = 384000;
 constexpr std::array<int32_t, 3> kAllowedBits = {16, 24, 32};
 constexpr std::array<int32_t, 4> kAllowedChannels = {2, 4, 6, 8};
+constexpr double kMaxStepSeconds = 3600.0;
+constexpr int32_t kMaxLoops = 1000000;
+constexpr int32_t kDefaultChannels = 2;
 
 // A refusal of the command line, with its one-line message (without the help hint).
 struct UsageError {
@@ -112,6 +117,50 @@ double amplitudeOf(const std::string& option, const std::string& text) {
     return amplitude;
 }
 
+// "FL,LFE" or "1,4": channels of the layout `channelMask` by code or by number (from 1), in the
+// order given, each once.
+std::vector<int32_t> channelListOf(const std::string& text, uint32_t channelMask) {
+    const std::vector<const Speaker*> speakers = speakersOfMask(channelMask);
+    std::string codes;
+    for (const Speaker* speaker : speakers) {
+        codes += (codes.empty() ? "" : ", ") + std::string(speaker->code);
+    }
+    const auto refuseList = [&] {
+        refuseValue("--channel", text,
+                    "нужны номера от 1 до " + std::to_string(speakers.size()) + " или коды " +
+                        codes + " через запятую");
+    };
+    std::vector<int32_t> channels;
+    size_t from = 0;
+    do {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        const std::string word = text.substr(from, comma - from);
+        std::optional<int32_t> channel = channelOfCode(channelMask, word);
+        if (const std::optional<int32_t> number = parseWhole(word)) {
+            channel = *number >= 1 && *number <= static_cast<int32_t>(speakers.size())
+                          ? std::optional<int32_t>(*number - 1)
+                          : std::nullopt;
+        }
+        if (!channel || std::find(channels.begin(), channels.end(), *channel) != channels.end()) {
+            refuseList();
+        }
+        channels.push_back(*channel);
+        from = comma + 1;
+    } while (from <= text.size());
+    return channels;
+}
+
+// The channel mask that the format search opens for `channels`.
+uint32_t layoutMaskOf(int32_t channels, bool side) {
+    for (const ChannelLayout& layout : kChannelLayouts) {
+        if (layout.channels == channels) {
+            return side && channels == kSideLayout.channels ? kSideLayout.channelMask
+                                                            : layout.channelMask;
+        }
+    }
+    return 0;
+}
+
 // The option's long name at the start of one of CLI11's messages ("--frequency: ..."), or the
 // whole message where it has none.
 std::string optionNamedIn(const std::string& message) {
@@ -127,7 +176,7 @@ CommandLine parse(int argc, const char* const* argv) {
 
     struct Raw {
         std::string tones, frequency, amplitude, duration, device, output, rate, bits, channels,
-            smooth;
+            smooth, step, loops, channelList;
     } raw;
     Options options;
     bool help = false;
@@ -143,6 +192,11 @@ CommandLine parse(int argc, const char* const* argv) {
     CLI::Option* channels = app.add_option("-c,--channels", raw.channels);
     // The fade time is optional: "-s", "-s 10", "-s10", "--smooth=10".
     CLI::Option* smooth = app.add_option("-s,--smooth", raw.smooth)->expected(0, 1);
+    app.add_flag("-t,--speaker-test", options.speakerTest);
+    CLI::Option* step = app.add_option("--step", raw.step);
+    CLI::Option* loops = app.add_option("--loops", raw.loops);
+    CLI::Option* channelList = app.add_option("--channel", raw.channelList);
+    app.add_flag("--side", options.sideSurround);
     app.add_flag("-l,--list-devices", options.listDevices);
     app.add_flag("-q,--quiet", options.quiet);
     app.add_flag("-h,--help", help);
@@ -216,6 +270,25 @@ CommandLine parse(int argc, const char* const* argv) {
         }
         options.smoothMs = value;
     }
+    if (*step) {
+        options.stepSeconds = positiveDecimal("--step", raw.step, kMaxStepSeconds);
+    }
+    if (*loops) {
+        options.loops = wholeInRange("--loops", raw.loops, 0, kMaxLoops);
+    }
+    if (options.sideSurround && options.channels != kSideLayout.channels) {
+        refuse("параметр --side требует --channels 8.");
+    }
+    if (*channelList) {
+        options.channelList = channelListOf(
+            raw.channelList,
+            layoutMaskOf(options.channels.value_or(kDefaultChannels), options.sideSurround));
+    }
+    if (options.speakerTest && options.durationSeconds) {
+        refuse(
+            "параметры --speaker-test и --duration несовместимы: тест длится, пока обходит "
+            "каналы.");
+    }
     return CommandLine{options, std::nullopt, {}};
 }
 
@@ -228,6 +301,27 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         return CommandLine{
             {}, kExitUsage, "Ошибка: " + error.message + " Справка: tonarium --help\n"};
     }
+}
+
+std::vector<int32_t> soundingChannels(const Options& options) {
+    if (!options.channelList.empty()) {
+        return options.channelList;
+    }
+    std::vector<int32_t> channels = {0, 1};
+    if (options.speakerTest) {
+        for (int32_t k = 2; k < options.channels.value_or(kDefaultChannels); ++k) {
+            channels.push_back(k);
+        }
+    }
+    return channels;
+}
+
+std::optional<double> playSeconds(const Options& options) {
+    if (!options.speakerTest || options.loops == 0) {
+        return options.durationSeconds;
+    }
+    const double steps = static_cast<double>(soundingChannels(options).size()) * options.loops;
+    return steps * options.stepSeconds + (steps - 1) * kSpeakerTestGapSeconds;
 }
 
 std::string versionText() {
@@ -252,6 +346,11 @@ std::string helpText() {
            "  -c, --channels 2|4|6|8 количество каналов (по умолчанию 2)\n"
            "  -s, --smooth[=МС]      плавные включение, выключение и смена тонов за МС мс\n"
            "                         (по умолчанию 5, от 1 до 100; форма - приподнятый косинус)\n"
+           "  -t, --speaker-test     проверка колонок: сигнал по очереди в каждом канале\n"
+           "  --step СЕК             время каждого канала в проверке (по умолчанию 2)\n"
+           "  --loops N              сколько раз обойти каналы (по умолчанию 1; 0 - без конца)\n"
+           "  --channel СПИСОК       звук только в этих каналах: номера или коды (FL,LFE или 1,4)\n"
+           "  --side                 7.1 с боковыми колонками (SL, SR) вместо FLC, FRC (с -c 8)\n"
            "  -q, --quiet            без отчёта об устройстве и без подсказки\n"
            "  -h, --help             эта справка\n"
            "  -V, --version          версия программы\n"
@@ -260,6 +359,7 @@ std::string helpText() {
            "  tonarium -n 3 -f 440 -d 5   три тона (440, 880, 1760 Гц) в течение 5 секунд\n"
            "  tonarium -l                 список устройств вывода\n"
            "  tonarium -D pulse -f 220    диалог на выбранном устройстве, тон 220 Гц сразу\n"
+           "  tonarium -t -c 6 -f 440     проверка колонок 5.1 тоном 440 Гц\n"
            "\n"
            "Коды выхода: 0 - успех, 1 - ошибка при работе, 2 - ошибка в параметрах.\n";
 }

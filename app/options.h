@@ -32,7 +32,25 @@ struct Options {
     std::optional<int32_t> channels;
     bool quiet = false;
     std::optional<double> smoothMs;  // fade time of click-free changes; none: changes as they are
+
+    // The speaker test and the channels that sound.
+    bool speakerTest = false;
+    double stepSeconds = 2.0;          // each channel's turn in the speaker test
+    int32_t loops = 1;                 // walks of the layout; 0: until stopped
+    std::vector<int32_t> channelList;  // 0-based channels that sound; empty: the default ones
+    bool sideSurround = false;         // 8 channels with the side pair in place of the centre pair
 };
+
+// The silence between two channels of the speaker test.
+inline constexpr double kSpeakerTestGapSeconds = 0.1;
+
+// The channels that sound when the command line names none: the front pair, or in the speaker
+// test every channel of the layout.
+std::vector<int32_t> soundingChannels(const Options& options);
+
+// How long the run plays when that is fixed in advance: the duration, or the whole walk of the
+// speaker test; none for a dialogue or an endless walk.
+std::optional<double> playSeconds(const Options& options);
 
 // What the command line asks for: run with `options`, or print `text` (to standard output for
 // help and version, to standard error for a usage error) and end with `exitStatus`.

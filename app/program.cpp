@@ -12,6 +12,7 @@
 #include "app/device_notices.h"
 #include "app/dialogue.h"
 #include "app/render_progress.h"
+#include "app/speaker_test.h"
 #include "app/tone_changes.h"
 #include "engine/audio_module_container.h"
 #include "engine/connections.h"
@@ -19,8 +20,12 @@
 namespace {
 
 constexpr int32_t kSinesOutput = 0;
+constexpr int32_t kSourceOutput = 0;  // of the tone source and of the fader alike
 constexpr int32_t kFrequencyInput = 0;
 constexpr int32_t kAmplitudeInput = 1;
+
+// The speaker test's tone where no frequency is given.
+constexpr double kSpeakerTestHz = 1000.0;
 
 // How long a scripted run waits, beyond its own duration, for the device to play it out: a sound
 // server may hold a new stream back for a second or two before it starts.
@@ -39,7 +44,7 @@ void writePlaybackStats(const M_WaveOut& waveOut) {
 }
 
 FormatFilter formatFilterOf(const Options& options) {
-    return {options.channels, options.bits, options.rateHz};
+    return {options.channels, options.bits, options.rateHz, options.sideSurround};
 }
 
 }  // namespace
@@ -47,34 +52,50 @@ FormatFilter formatFilterOf(const Options& options) {
 Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options,
                  FileWaveOutDevice* file)
     : ramp(options.smoothMs ? std::make_unique<M_GainRamp>(*options.smoothMs, 0.0) : nullptr),
+      walk(options.speakerTest ? std::make_unique<M_ChannelWalk>() : nullptr),
       waveOut(kBufferCount, kBufferDuration, std::move(deviceLayer)),
       options(std::move(options)),
       file(file) {}
 
 void Program::wire() {
+    // The source, faded where changes are smooth, feeds the channels that sound, or the walk
+    // that takes it from channel to channel.
+    AudioModule* source = &sines;
+    add(container, sines);
     if (ramp) {
         connect(sines, kSinesOutput, M_GainRamp::kSignalInput, *ramp);
-        connect(*ramp, M_GainRamp::kOutput, "L", waveOut);
-        connect(*ramp, M_GainRamp::kOutput, "R", waveOut);
-        add(add(add(container, sines), *ramp), waveOut);
-    } else {
-        connect(sines, kSinesOutput, "L", waveOut);
-        connect(sines, kSinesOutput, "R", waveOut);
-        add(add(container, sines), waveOut);
+        add(container, *ramp);
+        source = ramp.get();
     }
+    if (walk) {
+        connect(*source, kSourceOutput, M_ChannelWalk::kSignalInput, *walk);
+        add(container, *walk);
+        for (int32_t channel = 0; channel < M_ChannelWalk::kMaxChannels; ++channel) {
+            connect(*walk, channel, channel, waveOut);
+        }
+    } else {
+        for (int32_t channel : soundingChannels(options)) {
+            connect(*source, kSourceOutput, channel, waveOut);
+        }
+    }
+    add(container, waveOut);
     container.prepare(true);
     // No lock: the playback thread does not exist yet.
-    sines.setInputValue(kFrequencyInput, options.frequencyHz.value_or(0.0));
+    if (walk) {
+        walk->configure(soundingChannels(options), options.stepSeconds, kSpeakerTestGapSeconds,
+                        options.loops);
+    }
+    sines.setInputValue(kFrequencyInput, options.frequencyHz.value_or(walk ? kSpeakerTestHz : 0.0));
     sines.setInputValue(kAmplitudeInput, options.amplitude);
     if (options.toneCount) {
         sines.setToneCount(*options.toneCount);
     }
     container.reset();
-    if (ramp && options.frequencyHz) {
+    if (ramp && (options.frequencyHz || walk)) {
         // Playing from the start: faded in from silence, and out at the end of a timed run.
         ramp->setTargetGain(1.0);
-        if (options.durationSeconds) {
-            ramp->fadeOutAfter(*options.durationSeconds);
+        if (const std::optional<double> seconds = playSeconds(options)) {
+            ramp->fadeOutAfter(*seconds);
         }
     }
 }
@@ -84,12 +105,13 @@ int Program::run(std::istream& in, std::ostream& out) {
 }
 
 int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
-    if (options.durationSeconds) {
-        waveOut.limitPlayback(*options.durationSeconds);
+    const std::optional<double> seconds = playSeconds(options);
+    if (seconds) {
+        waveOut.limitPlayback(*seconds);
     }
     // The dialogue tells of a lost device and of its return; a timed run ends instead.
     DeviceNoticeRelay notices(out);
-    if (!options.durationSeconds) {
+    if (!seconds) {
         if (!notices.start()) {
             return reportNoThread(
                 "Не удаётся запустить поток сообщений об устройстве вывода звука.", in, out, err);
@@ -103,7 +125,12 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
         status = reportNoThread("Не удаётся запустить поток воспроизведения звука.", in, out, err);
     } else if (!opened && reportFileError(err)) {
         status = kExitFailure;
-    } else if (options.durationSeconds) {
+    } else if (walk && opened) {
+        if (!options.quiet) {
+            printReport(out);
+        }
+        status = runSpeakerTest({*walk, waveOut, file, !seconds, exitRequested}, in, out, err);
+    } else if (seconds) {
         status = opened ? runScripted(out, err) : kExitFailure;
         if (!opened) {
             printError(err, "Подходящее устройство вывода звука не найдено.");
@@ -167,7 +194,7 @@ int Program::waitForFile(std::ostream& err) {
     // Written as fast as it can be, however long that takes; a failure ends it early, and the
     // close reports it.
     const auto total =
-        static_cast<uint64_t>(std::llround(*options.durationSeconds * waveOut.deviceRate));
+        static_cast<uint64_t>(std::llround(*playSeconds(options) * waveOut.deviceRate));
     {
         RenderProgress progress(err, showProgress, total);
         while (!file->waitUntilComplete(RenderProgress::kInterval)) {
@@ -187,7 +214,7 @@ int Program::reportNoThread(const char* message, std::istream& in, std::ostream&
     // Where the run's other failures go: a timed run's to the error stream, the dialogue's to
     // its screen, where the program started without arguments then waits for a key, so that its
     // window stays open.
-    printError(options.durationSeconds ? err : out, message);
+    printError(playSeconds(options) ? err : out, message);
     if (!options.anyGiven) {
         waitForAnyKey(in, out);
     }

@@ -24,6 +24,7 @@
 #include "engine/locked_container.h"
 #include "output/device_factory.h"
 #include "output/wave_out.h"
+#include "synthesis/channel_walk.h"
 #include "synthesis/gain_ramp.h"
 #include "synthesis/sines.h"
 
@@ -62,6 +63,8 @@ class Program {
     M_Sines sines{kStartToneCount};
     // The fader between the tone source and the output, only for click-free changes.
     std::unique_ptr<M_GainRamp> ramp;
+    // The speaker walk between the source and the output, only in the speaker test.
+    std::unique_ptr<M_ChannelWalk> walk;
     M_WaveOut waveOut;
     std::atomic<bool> exitRequested{false};
     // Whether a file written with a duration shows its progress on the error stream (a

@@ -194,7 +194,8 @@ struct AlsaWaveOutDevice::Session {
     uint64_t droppedGeneration = 0;  // the latest reset the worker has carried out
     bool openDone = false;
     int openError = 0;
-    bool stopRequested = false;  // by close (or an abandoned open): no more notices, end
+    std::vector<uint32_t> speakers;  // of the opened PCM's map
+    bool stopRequested = false;      // by close (or an abandoned open): no more notices, end
     bool lost = false;
     bool workerEnded = false;
     bool openCancelled = false;  // refuseOpens: the open in progress gives up at once
@@ -299,6 +300,7 @@ void AlsaWaveOutDevice::Session::run() {
         std::lock_guard lock(queueMutex);
         openDone = true;
         openError = err;
+        speakers = pcm.channelSpeakers();
         stopped = stopRequested;
     }
     changed.notify_all();
@@ -697,6 +699,15 @@ WaveResult AlsaWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
     session = s;
     callback(this, kWomOpen, instance, 0, 0);
     return kWaveNoError;
+}
+
+std::vector<uint32_t> AlsaWaveOutDevice::channelSpeakers() const {
+    const auto s = currentSession();
+    if (!s) {
+        return {};
+    }
+    std::lock_guard lock(s->queueMutex);
+    return s->speakers;
 }
 
 WaveResult AlsaWaveOutDevice::prepareHeader(WaveHeader& header) {

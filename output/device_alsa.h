@@ -44,6 +44,9 @@ class AlsaWaveOutDevice : public WaveOutDevice {
     WaveResult reset() override;
     WaveResult close() override;
 
+    // Where the device's channel map puts each channel; empty where it states none.
+    std::vector<uint32_t> channelSpeakers() const override;
+
     // Underruns since the latest open (kept after its close).
     uint64_t underrunCount() const override;
 

@@ -11,13 +11,14 @@
 namespace {
 
 constexpr unsigned kNoPosition = SND_CHMAP_UNKNOWN;
+constexpr unsigned kNoSpeaker = ~0u;
 
 // For each speaker bit of the mask, rising: its own ALSA position, then its fallback.
 struct SpeakerPositions {
     unsigned own;
     unsigned fallback;
 };
-constexpr std::array<SpeakerPositions, kMaxDeviceChannels> kSpeakers = {{
+constexpr std::array<SpeakerPositions, 11> kSpeakers = {{
     {SND_CHMAP_FL, kNoPosition},
     {SND_CHMAP_FR, kNoPosition},
     {SND_CHMAP_FC, kNoPosition},
@@ -26,6 +27,9 @@ constexpr std::array<SpeakerPositions, kMaxDeviceChannels> kSpeakers = {{
     {SND_CHMAP_RR, SND_CHMAP_SR},
     {SND_CHMAP_FLC, SND_CHMAP_SL},
     {SND_CHMAP_FRC, SND_CHMAP_SR},
+    {SND_CHMAP_RC, kNoPosition},
+    {SND_CHMAP_SL, SND_CHMAP_RL},
+    {SND_CHMAP_SR, SND_CHMAP_RR},
 }};
 
 // ALSA's order where a device states none.
@@ -37,19 +41,46 @@ constexpr std::array<unsigned, kMaxDeviceChannels> kAlsaDefaultOrder = {
 std::array<unsigned, kMaxDeviceChannels> speakersOf(uint32_t channelMask, unsigned channels) {
     std::array<unsigned, kMaxDeviceChannels> speakers = {};
     unsigned k = 0;
-    for (unsigned bit = 0; bit < kMaxDeviceChannels && k < channels; ++bit) {
+    for (unsigned bit = 0; bit < kSpeakers.size() && k < channels; ++bit) {
         if (channelMask == 0 || (channelMask & (1u << bit)) != 0) {
             speakers[k++] = bit;
         }
     }
     // A mask with fewer bits than channels: the remaining channels have no known speaker.
     for (; k < channels; ++k) {
-        speakers[k] = kMaxDeviceChannels;
+        speakers[k] = kNoSpeaker;
     }
     return speakers;
 }
 
 }  // namespace
+
+std::vector<unsigned> positionsOfMask(uint32_t channelMask, unsigned channels) {
+    std::vector<unsigned> positions;
+    for (unsigned speaker : speakersOf(channelMask, channels)) {
+        if (positions.size() == channels) {
+            break;
+        }
+        positions.push_back(speaker == kNoSpeaker ? kNoPosition : kSpeakers[speaker].own);
+    }
+    return positions;
+}
+
+std::vector<uint32_t> speakersOfRoute(const ChannelRoute& route,
+                                      std::span<const unsigned> devicePositions) {
+    std::vector<uint32_t> speakers;
+    for (unsigned k = 0; k < route.channels && route.deviceSlot[k] < devicePositions.size(); ++k) {
+        const unsigned position = devicePositions[route.deviceSlot[k]];
+        uint32_t bit = 0;
+        for (unsigned b = 0; b < kSpeakers.size(); ++b) {
+            if (kSpeakers[b].own == position) {
+                bit = 1u << b;
+            }
+        }
+        speakers.push_back(bit);
+    }
+    return speakers;
+}
 
 bool ChannelRoute::isIdentity() const {
     for (unsigned k = 0; k < channels; ++k) {
@@ -87,12 +118,12 @@ ChannelRoute routeChannels(uint32_t channelMask, unsigned channels,
         }
     };
     for (unsigned k = 0; k < n; ++k) {
-        if (speakers[k] < kMaxDeviceChannels) {
+        if (speakers[k] != kNoSpeaker) {
             claim(k, kSpeakers[speakers[k]].own);
         }
     }
     for (unsigned k = 0; k < n; ++k) {
-        if (!placed[k] && speakers[k] < kMaxDeviceChannels) {
+        if (!placed[k] && speakers[k] != kNoSpeaker) {
             claim(k, kSpeakers[speakers[k]].fallback);
         }
     }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 inline constexpr unsigned kMaxDeviceChannels = 8;
 
@@ -32,6 +33,15 @@ struct ChannelRoute {
 // channels: 1 to kMaxDeviceChannels.
 ChannelRoute routeChannels(uint32_t channelMask, unsigned channels,
                            std::span<const unsigned> devicePositions);
+
+// The positions to ask a device for (snd_pcm_set_chmap) so that it plays the mask's channels on
+// their own speakers, in the system's order.
+std::vector<unsigned> positionsOfMask(uint32_t channelMask, unsigned channels);
+
+// The speaker bit (of a channel mask) at which the device plays each system channel, from the
+// device's positions and the route onto them; 0 for a position without a speaker bit.
+std::vector<uint32_t> speakersOfRoute(const ChannelRoute& route,
+                                      std::span<const unsigned> devicePositions);
 
 // Copies `frames` frames of route.channels samples of sampleBytes bytes each from the system's
 // order (src) into the device's order (dst). The ranges must not overlap.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -211,13 +212,23 @@ int AlsaPcm::configure(const WaveFormatExtensible& format, const AlsaTiming& tim
 }
 
 void AlsaPcm::readChannelMap(const WaveFormatExtensible& format) {
+    const uint32_t mask = format.wFormatTag == kWaveFormatExtensible ? format.dwChannelMask : 0;
+    // Asked for the layout first; a device that cannot change its map keeps its own, which is
+    // then read and followed.
+    const std::vector<unsigned> wanted = positionsOfMask(mask, format.nChannels);
+    std::vector<unsigned char> request(sizeof(snd_pcm_chmap_t) + wanted.size() * sizeof(unsigned));
+    auto* asked = reinterpret_cast<snd_pcm_chmap_t*>(request.data());
+    asked->channels = static_cast<unsigned>(wanted.size());
+    std::copy(wanted.begin(), wanted.end(), asked->pos);
+    snd_pcm_set_chmap(pcm, asked);
     std::vector<unsigned> positions;
     if (snd_pcm_chmap_t* map = snd_pcm_get_chmap(pcm)) {
         positions.assign(map->pos, map->pos + map->channels);
         std::free(map);
     }
-    const uint32_t mask = format.wFormatTag == kWaveFormatExtensible ? format.dwChannelMask : 0;
     route = routeChannels(mask, format.nChannels, positions);
+    speakers = positions.size() == format.nChannels ? speakersOfRoute(route, positions)
+                                                    : std::vector<uint32_t>{};
 }
 
 void AlsaPcm::close() {

@@ -88,6 +88,8 @@ class AlsaPcm {
     snd_pcm_uframes_t ringFrames() const { return bufferFrames; }
     snd_pcm_uframes_t periodSizeFrames() const { return periodFrames; }
     const ChannelRoute& channelRoute() const { return route; }
+    // The speaker of each system channel as the device's map says; empty without a map.
+    const std::vector<uint32_t>& channelSpeakers() const { return speakers; }
 
   private:
     int configure(const WaveFormatExtensible& format, const AlsaTiming& timing);
@@ -100,4 +102,5 @@ class AlsaPcm {
     snd_pcm_uframes_t bufferFrames = 0;
     snd_pcm_uframes_t periodFrames = 0;
     ChannelRoute route;
+    std::vector<uint32_t> speakers;
 };

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "output/speakers.h"
 #include "threading/worker_thread.h"
 
 namespace {
@@ -84,6 +85,7 @@ WaveResult FileWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
     instance = inst;
     frameBytes = format.nBlockAlign;
     rateHz = format.nSamplesPerSec;
+    channelMask = format.dwChannelMask;
     frameLimit.reset();
     if (durationSeconds) {
         frameLimit = static_cast<uint64_t>(std::llround(*durationSeconds * rateHz));
@@ -187,6 +189,14 @@ bool FileWaveOutDevice::waitUntilComplete(std::chrono::milliseconds limit) const
 FileOutputError FileWaveOutDevice::error() const {
     std::lock_guard lock(statusMutex);
     return failure;
+}
+
+std::vector<uint32_t> FileWaveOutDevice::channelSpeakers() const {
+    std::vector<uint32_t> speakers;
+    for (const Speaker* speaker : speakersOfMask(channelMask)) {
+        speakers.push_back(speaker->bit);
+    }
+    return speakers;
 }
 
 uint64_t FileWaveOutDevice::framesWritten() const {

@@ -72,6 +72,9 @@ class FileWaveOutDevice : public WaveOutDevice {
 
     FileOutputError error() const;
 
+    // A file's channels are the speakers of its format's mask, which it records.
+    std::vector<uint32_t> channelSpeakers() const override;
+
     // Frames stored in the file since the latest open. Any thread.
     uint64_t framesWritten() const;
 
@@ -106,6 +109,7 @@ class FileWaveOutDevice : public WaveOutDevice {
     uintptr_t instance = 0;
     uint32_t frameBytes = 0;
     uint32_t rateHz = 0;
+    uint32_t channelMask = 0;
     std::optional<uint64_t> frameLimit;
 
     // Serialises open and close, which start and end the worker. Taken before every other lock.

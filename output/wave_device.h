@@ -34,6 +34,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 // Result of a device operation: 0 for success (the platform's MMSYSERR_NOERROR).
 using WaveResult = uint32_t;
@@ -129,6 +130,11 @@ class WaveOutDevice {
     // before the first open. A layer with a ring of its own sizes the ring and its period from
     // them.
     virtual void planQueue(int32_t /*bufferCount*/, std::chrono::microseconds /*bufferDuration*/) {}
+
+    // Where the open device plays each channel of the frame, as its own channel map says: one
+    // speaker bit (of the format's channel mask) per channel. Empty where the device states no
+    // map, or while it is closed.
+    virtual std::vector<uint32_t> channelSpeakers() const { return {}; }
 
     // Whether a refused write means an output that may come back when opened again (a sound
     // device that was lost), rather than one that has ended for good (a file that is complete or

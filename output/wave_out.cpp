@@ -59,6 +59,9 @@ void checkConstruction(int32_t bufferCount, std::chrono::microseconds bufferDura
 
 // The channel count of the layout with this mask, or 0 for a mask the search never produces.
 int32_t channelsOfMask(uint32_t channelMask) {
+    if (channelMask == kSideLayout.channelMask) {
+        return kSideLayout.channels;
+    }
     for (const ChannelLayout& layout : kChannelLayouts) {
         if (layout.channelMask == channelMask) {
             return layout.channels;
@@ -151,7 +154,10 @@ bool M_WaveOut::open(int32_t maxChannels, const FormatFilter& filter) {
     // layout to try. Counts above 9 are treated as 8 rather than read before the table.
     const int64_t first = std::max<int64_t>(0, 4 - int64_t{maxChannels} / 2);
     for (size_t entry = static_cast<size_t>(first); entry < kChannelLayouts.size(); ++entry) {
-        const ChannelLayout& layout = kChannelLayouts[entry];
+        const ChannelLayout& layout =
+            filter.sideSurround && kChannelLayouts[entry].channels == kSideLayout.channels
+                ? kSideLayout
+                : kChannelLayouts[entry];
         if (filter.channels && *filter.channels != layout.channels) {
             continue;
         }

@@ -50,6 +50,9 @@ inline constexpr std::array<ChannelLayout, 4> kChannelLayouts = {{
     {4, 0x33},
     {2, 0x03},
 }};
+// The 7.1 layout of today's home systems, with the side pair (0x200, 0x400) in place of the pair
+// beside the centre; asked for with FormatFilter::sideSurround.
+inline constexpr ChannelLayout kSideLayout = {8, 0x63F};
 inline constexpr std::array<int32_t, 3> kSampleDepthsBits = {32, 24, 16};
 inline constexpr std::array<int32_t, 2> kSampleRatesHz = {192000, 96000};
 
@@ -59,6 +62,7 @@ struct FormatFilter {
     std::optional<int32_t> channels;
     std::optional<int32_t> bits;
     std::optional<int32_t> rateHz;
+    bool sideSurround = false;  // 8 channels as kSideLayout
 };
 
 // The integer-PCM WAVE_FORMAT_EXTENSIBLE record of one open attempt.
