@@ -51,6 +51,16 @@ TEST(CommandLine, ValidFormsSetTheirOptions) {
     for (const auto& [arguments, options] : table) {
         EXPECT_EQ(describe(parse(arguments)), options) << arguments;
     }
+    // The speaker test: the channels in the order given, and the time the walk takes.
+    const Options walk = parse("-t -c 6 --channel bl,2 --step 0,5 --loops 2").options;
+    EXPECT_TRUE(walk.speakerTest);
+    EXPECT_EQ(soundingChannels(walk), (std::vector<int32_t>{4, 1}));
+    EXPECT_DOUBLE_EQ(*playSeconds(walk), 4 * 0.5 + 3 * kSpeakerTestGapSeconds);
+    EXPECT_EQ(soundingChannels(parse("-t -c 4").options), (std::vector<int32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(soundingChannels(parse("-c 4").options), (std::vector<int32_t>{0, 1}));
+    EXPECT_FALSE(playSeconds(parse("-t --loops 0").options));
+    EXPECT_EQ(parse("-c 8 --side --channel SL,SR").options.channelList,
+              (std::vector<int32_t>{6, 7}));
 }
 
 // Catches a bad value that is let through, and a refusal whose status or line changed.
@@ -70,7 +80,17 @@ TEST(CommandLine, RefusalsGiveOneLineAndStatusTwo) {
         {"--rate: нужно целое число от 8000 до 384000", {"-r 7999"}},
         {"--bits: допустимы 16, 24, 32", {"-b 20"}},
         {"--channels: допустимы 2, 4, 6, 8", {"-c 1"}},
-        {"--smooth: нужно число миллисекунд от 1 до 100", {"-s 0,5"}}};
+        {"--smooth: нужно число миллисекунд от 1 до 100", {"-s 0,5"}},
+        {"--channel: нужны номера от 1 до 2 или коды FL, FR через запятую",
+         {"--channel LFE", "--channel 3", "--channel FL,FL", "--channel FL,"}},
+        {"--channel: нужны номера от 1 до 8 или коды FL, FR, FC, LFE, BL, BR, SL, SR через "
+         "запятую",
+         {"-c 8 --side --channel FLC"}},
+        {"--step: нужно положительное число", {"-t --step 0"}},
+        {"--loops: нужно целое число от 0 до 1000000", {"--loops -1"}},
+        {"параметр --side требует --channels 8.", {"-c 6 --side"}},
+        {"параметры --speaker-test и --duration несовместимы: тест длится, пока обходит каналы.",
+         {"-t -f 440 -d 1"}}};
     for (const auto& [message, refused] : table) {
         for (const std::string& arguments : refused) {
             const std::string value = arguments.substr(arguments.rfind(' ') + 1);
@@ -110,7 +130,7 @@ TEST(CommandLine, TheManualPageDocumentsEveryOptionOfTheHelp) {
                                ? section.find(".BR \\-" + line.substr(3, 1) + " \", \" " + name) !=
                                      std::string::npos
                                : section.find(".B " + name) != std::string::npos ||
-                                     section.find(".BR " + name) != std::string::npos;
+                                     section.find(".BI " + name) != std::string::npos;
         EXPECT_TRUE(found) << line;
         ++documented;
     }

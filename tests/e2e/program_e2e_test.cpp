@@ -277,6 +277,113 @@ TEST_F(ProgramEndToEnd, AThreadThatCannotBeStartedEndsTheRunWithItsReason) {
     }
 }
 
+// The walk's lines and what each channel of a recording of `channels` interleaved carries:
+// every step must sound on its own channel alone (the others exactly zero) and every gap be
+// silent, `stepFrames` and `gapFrames` long each.
+void expectWalk(const std::vector<int>& samples, int channels, const std::vector<int>& walked,
+                size_t stepFrames, size_t gapFrames) {
+    ASSERT_EQ(samples.size(), channels * (walked.size() * (stepFrames + gapFrames) - gapFrames));
+    for (size_t frame = 0; frame * channels < samples.size(); ++frame) {
+        const size_t step = frame / (stepFrames + gapFrames);
+        const bool sounding = frame % (stepFrames + gapFrames) < stepFrames;
+        for (int c = 0; c < channels; ++c) {
+            if (!sounding || c != walked[step]) {
+                ASSERT_EQ(samples[frame * channels + c], 0)
+                    << "frame " << frame << " channel " << c;
+            }
+        }
+    }
+}
+
+// The speaker test into a file: one segment per channel in the order named, and a multichannel
+// file that says which speaker each channel is.
+TEST_F(ProgramEndToEnd, TheSpeakerTestIntoAFileSoundsEachChannelAloneInTheOrderNamed) {
+    const std::vector<std::string> names = {"1 Передний левый (FL)",
+                                            "2 Передний правый (FR)",
+                                            "3 Передний центральный (FC)",
+                                            "4 Сабвуфер (LFE)",
+                                            "5 Задний левый (BL)",
+                                            "6 Задний правый (BR)",
+                                            "7 Передний левый центральный (FLC)",
+                                            "8 Передний правый центральный (FRC)",
+                                            "7 Боковой левый (SL)",
+                                            "8 Боковой правый (SR)"};
+    const struct {
+        std::vector<std::string> arguments;
+        std::vector<int> walked;
+        std::vector<int> lines;  // of `names`
+        int lastSpeaker;         // libsndfile's speaker of the last channel
+    } table[] = {{{"-c", "2"}, {0, 1}, {0, 1}, SF_CHANNEL_MAP_RIGHT},
+                 {{"-c", "6", "--channel", "LFE,1"}, {3, 0}, {3, 0}, SF_CHANNEL_MAP_REAR_RIGHT},
+                 {{"-c", "8"},
+                  {0, 1, 2, 3, 4, 5, 6, 7},
+                  {0, 1, 2, 3, 4, 5, 6, 7},
+                  SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER},
+                 {{"-c", "8", "--side"},
+                  {0, 1, 2, 3, 4, 5, 6, 7},
+                  {0, 1, 2, 3, 4, 5, 8, 9},
+                  SF_CHANNEL_MAP_SIDE_RIGHT}};
+    for (const auto& t : table) {
+        const std::string path = folder / "walk.wav";
+        std::vector<std::string> argv = {"-q",  "-t", "--step", "0.05", "-f",
+                                         "440", "-r", "48000",  "-o",   path};
+        argv.insert(argv.end(), t.arguments.begin(), t.arguments.end());
+        ChildProcess program(tonarium(argv), kPiped);
+        EXPECT_EQ(program.waitForExit(kLimit), 0);
+        std::string lines;
+        for (int line : t.lines) {
+            lines += names[static_cast<size_t>(line)] + "\n";
+        }
+        EXPECT_EQ(program.output(kLimit), lines);
+        SndfileHandle file(path);
+        std::vector<int> samples(static_cast<size_t>(file.frames() * file.channels()));
+        file.readf(samples.data(), file.frames());
+        expectWalk(samples, file.channels(), t.walked, 2400, 4800);
+        std::vector<int> map(static_cast<size_t>(file.channels()));
+        file.command(SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                     static_cast<int>(map.size() * sizeof(int)));
+        EXPECT_EQ(map.back(), t.lastSpeaker);
+    }
+}
+
+// Through the server, the channel named is the speaker that sounds: a 5.1 sink records each
+// step on the speaker of the line printed.
+TEST_F(ProgramEndToEnd, TheSpeakerTestSoundsOnTheServersSpeakerItNames) {
+    const std::string map = "front-left,front-right,front-center,lfe,rear-left,rear-right";
+    ASSERT_EQ(runTool({"pactl", "load-module", "module-null-sink", "sink_name=six", "channels=6",
+                       "channel_map=" + map}),
+              0);
+    ASSERT_EQ(runTool({"pactl", "set-default-sink", "six"}), 0);
+    std::string recorded;
+    std::mutex recordedMutex;
+    ChildProcess parec({"parec", "--device=six.monitor", "--raw", "--format=s16le", "--rate=48000",
+                        "--channels=6", "--channel-map=" + map, "--latency-msec=10"},
+                       {.output = true}, [&](std::string_view bytes) {
+                           std::lock_guard lock(recordedMutex);
+                           recorded += bytes;
+                       });
+    ChildProcess program(tonarium({"-q", "-t", "-c", "6", "--step", "0.4", "-f", "440"}), kPiped);
+    EXPECT_EQ(program.waitForExit(kLimit), 0);
+    EXPECT_EQ(program.output(kLimit),
+              "Устройство не сообщает, какой канал в какой колонке: каналы названы по раскладке.\n"
+              "1 Передний левый (FL)\n2 Передний правый (FR)\n3 Передний центральный (FC)\n"
+              "4 Сабвуфер (LFE)\n5 Задний левый (BL)\n6 Задний правый (BR)\n");
+    std::this_thread::sleep_for(300ms);  // the last step reaches the monitor
+    std::lock_guard lock(recordedMutex);
+    // The recorded channels in the order they sounded: the capture's map lists the speakers in
+    // the order of the names printed.
+    std::vector<int> order;
+    const auto* frames = reinterpret_cast<const int16_t*>(recorded.data());
+    for (size_t f = 0; f + 1 < recorded.size() / 12; ++f) {
+        for (int c = 0; c < 6; ++c) {
+            if (std::abs(frames[f * 6 + c]) > 3000 && (order.empty() || order.back() != c)) {
+                order.push_back(c);
+            }
+        }
+    }
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+}
+
 TEST_F(ProgramEndToEnd, TimedFilesHoldExactlyTheirFramesOfTheTonesInEveryKind) {
     for (const std::string kind : {".wav", ".flac", ".aiff", ".caf", ".w64", ".rf64"}) {
         const std::string path = folder / ("tone" + kind);
