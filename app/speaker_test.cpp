@@ -31,10 +31,7 @@ std::vector<uint32_t> channelSpeakersOf(const M_WaveOut& waveOut, bool& fromDevi
         waveOut.device != nullptr ? waveOut.device->channelSpeakers() : std::vector<uint32_t>{};
     fromDevice = speakers.size() == static_cast<size_t>(waveOut.deviceChannels);
     if (!fromDevice) {
-        speakers.clear();
-        for (const Speaker* speaker : speakersOfMask(waveOut.format.dwChannelMask)) {
-            speakers.push_back(speaker->bit);
-        }
+        speakers = speakerBitsOfMask(waveOut.format.dwChannelMask);
     }
     return speakers;
 }

@@ -192,11 +192,7 @@ FileOutputError FileWaveOutDevice::error() const {
 }
 
 std::vector<uint32_t> FileWaveOutDevice::channelSpeakers() const {
-    std::vector<uint32_t> speakers;
-    for (const Speaker* speaker : speakersOfMask(channelMask)) {
-        speakers.push_back(speaker->bit);
-    }
-    return speakers;
+    return speakerBitsOfMask(channelMask);
 }
 
 uint64_t FileWaveOutDevice::framesWritten() const {

@@ -2,6 +2,8 @@
 // the platform's macros then cannot rename its fields.
 #include "output/device_winmm.h"
 
+#include "output/speakers.h"
+
 // clang-format off
 #include <windows.h>
 #include <mmsystem.h>
@@ -124,7 +126,12 @@ WaveResult WinmmWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutC
         return waveResultFromMm(r);
     }
     native->handle = handle;
+    channelMask = format.dwChannelMask;
     return kWaveNoError;
+}
+
+std::vector<uint32_t> WinmmWaveOutDevice::channelSpeakers() const {
+    return native->handle != nullptr ? speakerBitsOfMask(channelMask) : std::vector<uint32_t>{};
 }
 
 WaveResult WinmmWaveOutDevice::prepareHeader(WaveHeader& header) {

@@ -32,8 +32,12 @@ class WinmmWaveOutDevice : public WaveOutDevice {
     WaveResult reset() override;
     WaveResult close() override;
 
+    // winmm plays each channel on the speaker of its bit in the format's mask.
+    std::vector<uint32_t> channelSpeakers() const override;
+
   private:
     const std::optional<uint32_t> deviceId;
+    uint32_t channelMask = 0;  // of the open format
     struct Native;
     std::unique_ptr<Native> native;
 };

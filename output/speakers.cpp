@@ -51,6 +51,14 @@ std::vector<const Speaker*> speakersOfMask(uint32_t channelMask) {
     return speakers;
 }
 
+std::vector<uint32_t> speakerBitsOfMask(uint32_t channelMask) {
+    std::vector<uint32_t> bits;
+    for (const Speaker* speaker : speakersOfMask(channelMask)) {
+        bits.push_back(speaker->bit);
+    }
+    return bits;
+}
+
 std::optional<int32_t> channelOfCode(uint32_t channelMask, std::string_view code) {
     const std::vector<const Speaker*> speakers = speakersOfMask(channelMask);
     for (size_t k = 0; k < speakers.size(); ++k) {

@@ -21,5 +21,8 @@ const Speaker* speakerOfBit(uint32_t bit);
 // The speakers of a mask, in channel order.
 std::vector<const Speaker*> speakersOfMask(uint32_t channelMask);
 
+// The speaker bits of a mask, in channel order: where each channel of that layout plays.
+std::vector<uint32_t> speakerBitsOfMask(uint32_t channelMask);
+
 // The channel (0-based) of the layout `channelMask` that `code` names (any case), if it has it.
 std::optional<int32_t> channelOfCode(uint32_t channelMask, std::string_view code);
