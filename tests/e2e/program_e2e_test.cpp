@@ -94,7 +94,10 @@ TEST_F(ProgramEndToEnd, EveryFormatPlaysTenSecondsWithoutAnUnderrun) {
             kPiped);
         EXPECT_EQ(program.waitForExit(kLimit + 10s), 0) << program.output();
         std::ifstream played(stats);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // A sanitizer's slowdown is no measure of keeping a device fed.
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(played), {}), "underruns 0\n");
+#endif
     }
     unsetenv("TONARIUM_STATS");
 }
