@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "output/file_output.h"
 #include "synthesis/sines.h"
@@ -27,6 +28,8 @@ constexpr int32_t kMinRateHz = 8000;
 constexpr int32_t kMaxRateHz = 384000;
 constexpr std::array<int32_t, 3> kAllowedBits = {16, 24, 32};
 constexpr std::array<int32_t, 4> kAllowedChannels = {2, 4, 6, 8};
+// The lowest rate the format search opens without -r.
+constexpr int32_t kLowestSearchedRateHz = 96000;
 
 // A refusal of the command line, with its one-line message (without the help hint).
 struct UsageError {
@@ -129,6 +132,8 @@ CommandLine parse(int argc, const char* const* argv) {
         std::string tones, frequency, amplitude, duration, device, output, rate, bits, channels,
             smooth;
     } raw;
+    SignalArguments signalArguments;
+    std::string wave, seed, band, sweep, a4;
     Options options;
     bool help = false;
     bool version = false;
@@ -143,6 +148,11 @@ CommandLine parse(int argc, const char* const* argv) {
     CLI::Option* channels = app.add_option("-c,--channels", raw.channels);
     // The fade time is optional: "-s", "-s 10", "-s10", "--smooth=10".
     CLI::Option* smooth = app.add_option("-s,--smooth", raw.smooth)->expected(0, 1);
+    CLI::Option* waveOption = app.add_option("-w,--wave", wave);
+    CLI::Option* seedOption = app.add_option("--seed", seed);
+    CLI::Option* bandOption = app.add_option("--band", band);
+    CLI::Option* sweepOption = app.add_option("--sweep", sweep);
+    CLI::Option* a4Option = app.add_option("--a4", a4);
     app.add_flag("-l,--list-devices", options.listDevices);
     app.add_flag("-q,--quiet", options.quiet);
     app.add_flag("-h,--help", help);
@@ -163,19 +173,29 @@ CommandLine parse(int argc, const char* const* argv) {
     }
 
     options.anyGiven = argc > 1;
+    for (auto [option, text, field] : {std::tuple{waveOption, &wave, &signalArguments.wave},
+                                       std::tuple{seedOption, &seed, &signalArguments.seed},
+                                       std::tuple{bandOption, &band, &signalArguments.band},
+                                       std::tuple{sweepOption, &sweep, &signalArguments.sweep},
+                                       std::tuple{a4Option, &a4, &signalArguments.a4}}) {
+        if (*option) {
+            *field = *text;
+        }
+    }
+    options.signal = parseSignalOptions(signalArguments);
     if (*tones) {
         options.toneCount = wholeInRange("--tones", raw.tones, 1, M_Sines::kMaxToneCount);
     }
     if (*frequency) {
-        options.frequencyHz =
-            positiveDecimal("--frequency", raw.frequency, std::numeric_limits<double>::max());
+        options.frequencyHz = frequencyOrNote(raw.frequency, options.signal);
     }
     if (*amplitude) {
         options.amplitude = amplitudeOf("--amplitude", raw.amplitude);
+        options.signal.levelGiven = true;
     }
     if (*duration) {
         options.durationSeconds = positiveDecimal("--duration", raw.duration, kMaxDurationSeconds);
-        if (!options.frequencyHz) {
+        if (!options.frequencyHz && !options.signal.playsWithoutFrequency()) {
             refuse("параметр --duration требует --frequency.");
         }
     }
@@ -212,6 +232,9 @@ CommandLine parse(int argc, const char* const* argv) {
         }
         options.smoothMs = value;
     }
+    checkSignalCombination(signalArguments, options.signal, tones->count() > 0,
+                           frequency->count() > 0, duration->count() > 0,
+                           options.rateHz.value_or(kLowestSearchedRateHz));
     return CommandLine{options, std::nullopt, {}};
 }
 
@@ -221,6 +244,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     try {
         return parse(argc, argv);
     } catch (const UsageError& error) {
+        return CommandLine{
+            {}, kExitUsage, "Ошибка: " + error.message + " Справка: tonarium --help\n"};
+    } catch (const SignalOptionError& error) {
         return CommandLine{
             {}, kExitUsage, "Ошибка: " + error.message + " Справка: tonarium --help\n"};
     }

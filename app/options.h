@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "app/signal_options.h"
+
 // Exit statuses of the program.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // a failure at run time (no device, a lost device)
@@ -32,6 +34,7 @@ struct Options {
     std::optional<int32_t> channels;
     bool quiet = false;
     std::optional<double> smoothMs;  // fade time of click-free changes; none: changes as they are
+    SignalOptions signal;            // the shape, noise or sweep; the default: the sines
 };
 
 // What the command line asks for: run with `options`, or print `text` (to standard output for

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,8 +19,6 @@
 namespace {
 
 constexpr int32_t kSinesOutput = 0;
-constexpr int32_t kFrequencyInput = 0;
-constexpr int32_t kAmplitudeInput = 1;
 
 // How long a scripted run waits, beyond its own duration, for the device to play it out: a sound
 // server may hold a new stream back for a second or two before it starts.
@@ -45,31 +44,29 @@ FormatFilter formatFilterOf(const Options& options) {
 
 Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options,
                  FileWaveOutDevice* file)
-    : ramp(options.smoothMs ? std::make_unique<M_GainRamp>(*options.smoothMs, 0.0) : nullptr),
+    : signal(options, sines),
+      ramp(options.smoothMs ? std::make_unique<M_GainRamp>(*options.smoothMs, 0.0) : nullptr),
       waveOut(kBufferCount, kBufferBytes, std::move(deviceLayer)),
       options(std::move(options)),
       file(file) {}
 
 void Program::wire() {
+    AudioModule& source = signal.output();
     if (ramp) {
-        connect(sines, kSinesOutput, M_GainRamp::kSignalInput, *ramp);
+        connect(source, kSinesOutput, M_GainRamp::kSignalInput, *ramp);
         connect(*ramp, M_GainRamp::kOutput, "L", waveOut);
         connect(*ramp, M_GainRamp::kOutput, "R", waveOut);
-        add(add(add(container, sines), *ramp), waveOut);
+        add(add(signal.addTo(container), *ramp), waveOut);
     } else {
-        connect(sines, kSinesOutput, "L", waveOut);
-        connect(sines, kSinesOutput, "R", waveOut);
-        add(add(container, sines), waveOut);
+        connect(source, kSinesOutput, "L", waveOut);
+        connect(source, kSinesOutput, "R", waveOut);
+        add(signal.addTo(container), waveOut);
     }
     container.prepare(true);
     // No lock: the playback thread does not exist yet.
-    sines.setInputValue(kFrequencyInput, options.frequencyHz.value_or(0.0));
-    sines.setInputValue(kAmplitudeInput, options.amplitude);
-    if (options.toneCount) {
-        sines.setToneCount(*options.toneCount);
-    }
+    signal.start();
     container.reset();
-    if (ramp && options.frequencyHz) {
+    if (ramp && (options.frequencyHz || options.signal.playsWithoutFrequency())) {
         // Playing from the start: faded in from silence, and out at the end of a timed run.
         ramp->setTargetGain(1.0);
         if (options.durationSeconds) {
@@ -118,19 +115,27 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
 int Program::runDialogue(std::istream& in, std::ostream& out) {
     if (!options.quiet) {
         printReport(out);
-        printHint(out);
+        if (!signal.isNoise()) {
+            printHint(out);
+        }
     }
     ContainerLock lock(container);
-    DirectToneChanges direct(sines, lock);
+    M_Sines& tones = signal.toneSource();
+    DirectToneChanges direct(tones, lock);
     std::optional<SmoothToneChanges> smooth;
     if (ramp) {
         const int32_t frameBytes = waveOut.deviceChannels * waveOut.deviceBits / 8;
-        smooth.emplace(sines, *ramp, lock,
+        smooth.emplace(tones, *ramp, lock,
                        smoothTiming(ramp->rampMs, waveOut.bufferCount,
                                     waveOut.bufferBytes / frameBytes, waveOut.deviceRate));
     }
     ToneChanges& changes = smooth ? static_cast<ToneChanges&>(*smooth) : direct;
-    Dialogue(in, out, changes, exitRequested).run();
+    if (signal.isNoise()) {
+        // A noise has no pitch to ask for: it plays until the end of the input or a signal.
+        in.ignore(std::numeric_limits<std::streamsize>::max());
+    } else {
+        Dialogue(in, out, changes, exitRequested).run();
+    }
     // An interrupt silences at once; a normal end fades out first.
     if (!exitRequested) {
         changes.fadeOut();
@@ -165,6 +170,9 @@ void Program::printReport(std::ostream& out) {
         printFileReport(out, options.outputPath, format);
     } else {
         printDeviceReport(out, format);
+    }
+    if (options.signal.anyGiven) {
+        out << signal.reportLine(waveOut.deviceRate);
     }
 }
 
