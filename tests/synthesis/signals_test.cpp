@@ -1,24 +1,18 @@
-// The signal modules: the band-limited shapes' harmonics and aliases, the stack of a shape, the
-// noises' colour and level, the band's skirts, and the sweep's law.
+// The signal modules where a file adds nothing: a shape's stack against its octaves, the
+// noises' designed colour at every rate, and a tone that a sweep carries past the band limit.
+// Harmonics, aliases, levels, the band and the sweep's law are measured end to end.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <complex>
 #include <numeric>
 #include <vector>
 
-#include "synthesis/band_pass.h"
-#include "synthesis/fft.h"
 #include "synthesis/noise.h"
 #include "synthesis/sweep.h"
 #include "synthesis/wave_stack.h"
 #include "tests/synthesis/sample_rate_guard.h"
 
 namespace {
-
-double dB(double ratio) {
-    return 20.0 * std::log10(ratio);
-}
 
 std::vector<double> render(AudioModule& module, size_t frames) {
     std::vector<double> out(frames);
@@ -29,64 +23,6 @@ std::vector<double> render(AudioModule& module, size_t frames) {
     return out;
 }
 
-// The amplitude of every bin of a whole number of periods (no window needed).
-std::vector<double> amplitudes(const std::vector<double>& signal) {
-    std::vector<std::complex<double>> bins(signal.begin(), signal.end());
-    fftInPlace(bins, false);
-    std::vector<double> out(bins.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = 2.0 * std::abs(bins[i]) / static_cast<double>(bins.size());
-    }
-    return out;
-}
-
-// The fundamental is an odd number of bins of a power-of-two transform, so every harmonic sits
-// on a bin of its own and every alias (a harmonic folded at half the rate, an image of the
-// interpolation) lands on a bin that is no multiple of the fundamental's.
-TEST(ToneShapes, EveryHarmonicBelowTheLimitIsIdealAndEveryAliasIs80dBDown) {
-    constexpr size_t kFrames = 1 << 16;
-    struct Case {
-        ToneShape shape;
-        int32_t rate;
-        size_t fundamentalBin;
-    };
-    for (ToneShape shape : {ToneShape::Square, ToneShape::Triangle, ToneShape::Sawtooth}) {
-        M_WaveStack stack(shape, 1);
-        const WaveTables& tables = stack.waveTables();
-        for (int32_t rate : {44100, 192000}) {
-            SampleRateGuard guard(rate);
-            // Near 55 Hz, 440 Hz, 3 kHz and 9 kHz: many harmonics down to just the fundamental.
-            for (double roughHz : {55.0, 440.0, 3000.0, 9000.0}) {
-                const size_t fundamentalBin = static_cast<size_t>(roughHz * kFrames / rate) | 1;
-                const double hz = static_cast<double>(fundamentalBin) * rate / kFrames;
-                stack.reset();
-                stack.setInputValue(0, hz);
-                stack.setInputValue(1, 1.0);
-                const std::vector<double> bins = amplitudes(render(stack, kFrames));
-                const double fundamental =
-                    std::abs(WaveTables::idealHarmonic(shape, 1)) * tables.scale();
-                const double limit = WaveTables::bandLimitHz(rate);
-                double worstHarmonicDb = 0.0;
-                double worstAlias = 0.0;
-                for (size_t bin = 1; bin < bins.size(); ++bin) {
-                    const auto n = static_cast<int32_t>(bin / fundamentalBin);
-                    const double ideal =
-                        std::abs(WaveTables::idealHarmonic(shape, n)) * tables.scale();
-                    if (bin % fundamentalBin != 0 || (n * hz < limit && ideal == 0.0)) {
-                        worstAlias = std::max(worstAlias, bins[bin]);  // absent even harmonics too
-                    } else if (n * hz < limit) {
-                        worstHarmonicDb =
-                            std::max(worstHarmonicDb, std::abs(dB(bins[bin] / ideal)));
-                    }
-                }
-                const std::string what = std::to_string(static_cast<int>(shape)) + " at " +
-                                         std::to_string(hz) + " Hz, rate " + std::to_string(rate);
-                EXPECT_LT(worstHarmonicDb, 0.1) << what;
-                EXPECT_LT(dB(worstAlias / fundamental), -80.0) << what;
-            }
-        }
-    }
-}
 TEST(ToneShapes, AStackIsTheMeanOfItsOctavesAndNeverPassesTheAmplitude) {
     SampleRateGuard guard(48000);
     for (ToneShape shape : {ToneShape::Square, ToneShape::Triangle, ToneShape::Sawtooth}) {
@@ -158,83 +94,6 @@ TEST(Noise, ColoursFollowTheirSlopeInEveryOctaveBandAtEveryRate) {
                     << static_cast<int>(c.colour) << " band " << centre << " Hz at " << rate;
             }
         }
-    }
-}
-
-TEST(Noise, LevelIsTheRmsPeaksStayBelowFullScaleAndTheSeedRepeatsIt) {
-    SampleRateGuard guard(48000);
-    constexpr size_t kFrames = 48000 * 20;
-    for (NoiseColour colour : {NoiseColour::White, NoiseColour::Pink, NoiseColour::Brown}) {
-        for (double level : {0.1, 0.316}) {  // -20 and -10 dBFS RMS
-            M_Noise noise(colour, 7);
-            noise.setInputValue(M_Noise::kLevelInput, level);
-            const std::vector<double> out = render(noise, kFrames);
-            double squares = 0.0;
-            double peak = 0.0;
-            for (double x : out) {
-                squares += x * x;
-                peak = std::max(peak, std::abs(x));
-            }
-            const double tolerance = colour == NoiseColour::Brown ? 0.3 : 0.1;
-            EXPECT_NEAR(dB(std::sqrt(squares / kFrames) / level), 0.0, tolerance)
-                << static_cast<int>(colour) << " at " << level;
-            EXPECT_LT(peak, 1.0);
-            noise.reset();
-            EXPECT_EQ(render(noise, 1000), std::vector<double>(out.begin(), out.begin() + 1000));
-        }
-    }
-    M_Noise one(NoiseColour::White, 1);
-    M_Noise other(NoiseColour::White, 2);
-    one.setInputValue(0, 0.1);
-    other.setInputValue(0, 0.1);
-    EXPECT_NE(render(one, 1000), render(other, 1000));
-}
-
-TEST(Noise, TheBandFallsAtLeast24dBAnOctaveOutsideAndIsFlatInside) {
-    for (double rate : {44100.0, 192000.0}) {
-        BandPass band(200.0, 4000.0);
-        band.design(rate);
-        for (double hz : {100.0, 8000.0}) {
-            EXPECT_LT(10.0 * std::log10(band.powerResponse(hz)), -24.0) << hz << " at " << rate;
-        }
-        for (double hz : {50.0, 16000.0}) {
-            EXPECT_LT(10.0 * std::log10(band.powerResponse(hz)), -48.0) << hz << " at " << rate;
-        }
-        for (double hz : {400.0, 1000.0, 2000.0}) {
-            EXPECT_NEAR(10.0 * std::log10(band.powerResponse(hz)), 0.0, 0.02) << hz;
-        }
-    }
-    SampleRateGuard guard(48000);
-    M_Noise noise(NoiseColour::Pink, 3, M_Noise::Band{200.0, 4000.0});
-    noise.setInputValue(0, 0.1);
-    const std::vector<double> out = render(noise, 48000 * 10);
-    double squares = 0.0;
-    for (double x : out) {
-        squares += x * x;
-    }
-    EXPECT_NEAR(dB(std::sqrt(squares / out.size()) / 0.1), 0.0, 0.1);
-}
-
-TEST(Sweep, TheToneFollowsTheLawWithinAThousandthAndEndsAtItsTarget) {
-    SampleRateGuard guard(48000);
-    for (SweepLaw law : {SweepLaw::Exponential, SweepLaw::Linear}) {
-        M_Sweep sweep(20.0, 20000.0, 2.0, law);
-        M_WaveStack tone(ToneShape::Sine, 1);
-        sweep.connect(M_Sweep::kOutput, 0, tone);
-        tone.setInputValue(1, 1.0);
-        double worst = 0.0;
-        double before = 0.0;
-        for (int64_t n = 0; n < 96000 + 10; ++n) {
-            sweep.process();
-            tone.process();
-            // The phase advance of this frame, in cycles, is the frequency over the rate.
-            const double advance = tone.phases[0] - before + (tone.phases[0] < before ? 1.0 : 0.0);
-            before = tone.phases[0];
-            const double expected = sweep.frequencyAt(std::min(n, int64_t{96000}) / 48000.0);
-            worst = std::max(worst, std::abs(advance * 48000.0 / expected - 1.0));
-        }
-        EXPECT_LT(worst, 1e-3) << static_cast<int>(law);
-        EXPECT_EQ(sweep.outputValue(0), 20000.0);
     }
 }
 
