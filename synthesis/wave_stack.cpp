@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr double kTwoPi = 2.0 * std::numbers::pi;
 // Points per period of the highest harmonic when the levels are measured.
 constexpr size_t kPointsPerHarmonic = 8;
 constexpr size_t kMinLevelPoints = 1024;
@@ -35,13 +34,15 @@ M_WaveStack::M_WaveStack(ToneShape shape, int32_t toneCount)
 }
 
 double M_WaveStack::valueOf(const Tone& tone, double phase) const {
-    const double value =
-        shape == ToneShape::Sine ? std::sin(kTwoPi * phase) : WaveTables::lookup(tone.table, phase);
-    return tone.table.gain * value;
+    return tone.table.gain * WaveTables::lookup(tone.table, phase);
 }
 
 void M_WaveStack::plan(double hz) {
     const auto rate = static_cast<double>(*sampleRate);
+    framesPerSecond = rate;
+    secondsPerFrame = 1.0 / rate;
+    limitHz = WaveTables::bandLimitHz(rate);
+    fadeEndHz = WaveTables::kFadeRatio * limitHz;
     const size_t count = std::min(phases.size(), static_cast<size_t>(std::max(toneCount, 0)));
     size_t k = 0;
     for (double fk = hz; k < std::min(count, kMaxAudibleTones); ++k, fk += fk) {
@@ -49,7 +50,7 @@ void M_WaveStack::plan(double hz) {
         if (tones[k].table.gain == 0.0) {
             break;  // every tone above is muted too
         }
-        tones[k].increment = fk / rate;
+        tones[k].increment = fk * secondsPerFrame;
     }
     audible = k;
     // Muted tones restart from phase 0 when they come back, as the sines do.
@@ -64,6 +65,25 @@ void M_WaveStack::plan(double hz) {
     plannedLength = phases.size();
 }
 
+bool M_WaveStack::retune(double hz) {
+    double fk = hz;
+    for (size_t k = 0; k < audible; ++k, fk += fk) {
+        if (!(fk <= limitHz)) {
+            return false;
+        }
+        tones[k].increment = fk * secondsPerFrame;
+        if (shape != ToneShape::Sine) {  // the sine has one table
+            tones[k].table = tables.choose(fk, framesPerSecond);
+        }
+    }
+    const size_t count = std::min(phases.size(), static_cast<size_t>(toneCount));
+    if (audible == 0 || (audible < std::min(count, kMaxAudibleTones) && fk < fadeEndHz)) {
+        return false;
+    }
+    plannedHz = hz;
+    return true;
+}
+
 void M_WaveStack::process() {
     const double hz = inputValue(0);
     if (!(hz > 0.0) || toneCount < 1) {
@@ -72,10 +92,15 @@ void M_WaveStack::process() {
     }
     if (hz != plannedHz || *sampleRate != plannedRateHz || toneCount != plannedToneCount ||
         phases.data() != plannedPhases || phases.size() != plannedLength) {
+        const bool onlyTheFrequency =
+            *sampleRate == plannedRateHz && toneCount == plannedToneCount &&
+            phases.data() == plannedPhases && phases.size() == plannedLength;
         if (phases.data() != plannedPhases || phases.size() != plannedLength) {
             live = 0;  // a new list starts at phase 0
         }
-        plan(hz);
+        if (!onlyTheFrequency || !retune(hz)) {
+            plan(hz);
+        }
     }
     double sum = 0.0;
     double* phase = phases.data();

@@ -1,5 +1,5 @@
 // The octave stack of a tone shape: tone k at the fundamental times 2^k, each tone a
-// band-limited square, triangle or sawtooth read from WaveTables (or a sine computed directly),
+// band-limited square, triangle or sawtooth, or a sine, read from WaveTables,
 // the sum scaled by the amplitude and divided by the tone count, as M_Sines does for sines.
 //
 // It is an M_Sines in everything the control side sees: the same inputs (frequency, amplitude),
@@ -11,7 +11,7 @@
 // tone carried up by a sweep leaves without a click. While the frequency, rate, tone count and
 // phase list stay as they were, every tone's table, increment and gain are those of the frame
 // before; a new frequency (a sweep changes it every frame) makes them anew, which costs one
-// division and a table look-up per audible tone.
+// multiplication and, for a shape, a division and a table look-up per audible tone.
 //
 // Threads: as M_Sines.
 #pragma once
@@ -52,6 +52,10 @@ class M_WaveStack : public M_Sines {
         double increment = 0.0;  // cycles per frame
     };
     void plan(double hz);
+    // The plan for a new frequency when only the frequency has changed, every audible tone stays
+    // below the band limit and no tone comes in: the increments (and the tables) anew, nothing
+    // else. False, changing nothing that plan() would not redo, when that does not hold.
+    bool retune(double hz);
     // Tone k's value at `phase` (cycles).
     double valueOf(const Tone& tone, double phase) const;
 
@@ -60,6 +64,10 @@ class M_WaveStack : public M_Sines {
     size_t audible = 0;
     size_t live = 0;  // tones from here on are known to be at phase 0
     double plannedHz = std::numeric_limits<double>::quiet_NaN();
+    double framesPerSecond = 0.0;  // the rate, and its inverse, of the plan
+    double secondsPerFrame = 0.0;
+    double limitHz = 0.0;
+    double fadeEndHz = 0.0;
     int32_t plannedRateHz = 0;
     int32_t plannedToneCount = 0;
     const double* plannedPhases = nullptr;

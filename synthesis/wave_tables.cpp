@@ -20,6 +20,8 @@ constexpr size_t kLengthPerHarmonic = 8;
 // The top harmonic h of a table of N samples leaves an image about h / N² of the fundamental
 // (its amplitude 1/h times (h/N)²): N ≥ 200 √h keeps it below -86 dB.
 constexpr double kLengthPerRootHarmonic = 200.0;
+// The sine's one table: its image lies 144 dB below it.
+constexpr size_t kSineTableLength = 4096;
 
 std::vector<int32_t> harmonicCounts() {
     std::vector<int32_t> counts;
@@ -71,16 +73,16 @@ double WaveTables::idealHarmonic(ToneShape shape, int32_t n) {
 }
 
 WaveTables::WaveTables(ToneShape shape) {
-    if (shape == ToneShape::Sine) {
-        return;
-    }
+    const bool sine = shape == ToneShape::Sine;
     std::vector<std::vector<double>> cycles;
     double peak = 0.0;
     size_t offset = 0;
-    for (int32_t count : harmonicCounts()) {
+    for (int32_t count : sine ? std::vector<int32_t>{1} : harmonicCounts()) {
         const auto byRoot = static_cast<size_t>(kLengthPerRootHarmonic * std::sqrt(count));
-        const size_t length = std::bit_ceil(
-            std::max({kMinTableLength, kLengthPerHarmonic * static_cast<size_t>(count), byRoot}));
+        const size_t length =
+            sine ? kSineTableLength
+                 : std::bit_ceil(std::max(
+                       {kMinTableLength, kLengthPerHarmonic * static_cast<size_t>(count), byRoot}));
         cycles.push_back(buildCycle(shape, count, length));
         for (double value : cycles.back()) {
             peak = std::max(peak, std::abs(value));
@@ -102,7 +104,7 @@ WaveTables::WaveTables(ToneShape shape) {
     tableForHarmonics.resize(kMaxHarmonics + 1);
     size_t table = 0;
     for (int32_t m = 0; m <= kMaxHarmonics; ++m) {
-        while (tables[table].harmonics < m) {
+        while (table + 1 < tables.size() && tables[table].harmonics < m) {
             ++table;
         }
         tableForHarmonics[static_cast<size_t>(m)] = static_cast<uint16_t>(table);
@@ -137,11 +139,9 @@ size_t WaveTables::indexFor(double hz, double rateHz) const {
 WaveTables::Choice WaveTables::choose(double hz, double rateHz) const {
     Choice choice;
     choice.gain = gainAt(hz, rateHz);
-    if (tables.empty()) {
-        return choice;
-    }
     // A muted tone still gets a table, so that lookup() is always safe.
-    const Table& table = tables[choice.gain == 0.0 ? 0 : indexFor(hz, rateHz)];
+    const Table& table =
+        tables[choice.gain == 0.0 || tables.size() == 1 ? 0 : indexFor(hz, rateHz)];
     choice.samples = samples.data() + table.offset;
     choice.length = static_cast<double>(table.length);
     return choice;
@@ -151,5 +151,5 @@ int32_t WaveTables::harmonicsOf(double hz, double rateHz) const {
     if (gainAt(hz, rateHz) == 0.0) {
         return 0;
     }
-    return tables.empty() ? 1 : tables[indexFor(hz, rateHz)].harmonics;
+    return tables[tables.size() == 1 ? 0 : indexFor(hz, rateHz)].harmonics;
 }

@@ -40,7 +40,7 @@ class WaveTables {
         double gain = 0.0;  // 1 below the band limit, falling to 0 over the fade, 0 above
     };
 
-    // Builds every table of the shape; for the sine there are none (it is computed directly).
+    // Builds every table of the shape.
     explicit WaveTables(ToneShape shape);
 
     // The highest frequency that must sound at its full level: 20 kHz, or 0.45 of the rate.
@@ -50,7 +50,7 @@ class WaveTables {
     // kFadeRatio × the limit, 0 beyond (and for a frequency that is not positive or not a number).
     static double gainAt(double hz, double rateHz);
 
-    // The table for a tone of `hz` at `rateHz`. No table for the sine.
+    // The table for a tone of `hz` at `rateHz`.
     Choice choose(double hz, double rateHz) const;
 
     // The number of harmonics of the table choose() gives, for tests and the level report.
