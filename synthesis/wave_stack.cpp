@@ -9,7 +9,7 @@
 namespace {
 
 // Points per period of the highest harmonic when the levels are measured.
-constexpr size_t kPointsPerHarmonic = 8;
+constexpr size_t kPointsPerHarmonic = 32;
 constexpr size_t kMinLevelPoints = 1024;
 constexpr size_t kMaxLevelPoints = size_t{1} << 22;
 

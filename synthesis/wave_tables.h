@@ -5,18 +5,19 @@
 // the rate where that is lower) and nothing at or above half the rate, which would fold back as
 // an alias. No single table per octave can do both: its top harmonic is either missing for the
 // low end of the octave or aliased for the high end. So there is one table per harmonic count,
-// every count from 1 to 64, then counts that grow by a twelfth of an octave up to
+// every count from 1 to 64, then counts that grow by an eighth of an octave up to
 // kMaxHarmonics; the smallest table that holds every harmonic below the limit always ends below
-// half the rate (its top harmonic is at most 1.075 × the limit, and the limit at most 0.45 × the
-// rate). The tables depend on the shape alone, not on the rate, so they are built once.
+// half the rate (its top harmonic is below 2^(1/8) = 1.09 × the limit, and the limit at most
+// 0.45 × the rate: 0.491 × the rate). The tables depend on the shape alone, not on the rate, so
+// they are built once.
 //
-// A table of m harmonics holds N = max(512, 8m, 200√m) samples (a power of two) and is read with
+// A table of m harmonics holds N = max(512, 4m, 200√m) samples (a power of two) and is read with
 // linear interpolation. Linear interpolation multiplies harmonic h by sinc²(h / N) and leaves
 // images at N ± h; the harmonics are stored divided by that factor, so they come out at their
 // ideal amplitude, and with that N every image lies more than 85 dB below the fundamental. Each
-// table is made from its harmonics by one inverse FFT. Every table of a shape is scaled by one
-// constant, so that none exceeds 1.0 (the band-limited square overshoots its ideal peak), and the
-// ratio of the harmonics is the ideal one in every table.
+// table is made from its harmonics by an inverse FFT (two tables of one length share one). Every
+// table of a shape is scaled by one constant, so that none exceeds 1.0 (the band-limited square
+// overshoots its ideal peak), and the ratio of the harmonics is the ideal one in every table.
 #pragma once
 
 #include <cstddef>
