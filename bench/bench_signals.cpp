@@ -94,9 +94,11 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     RecordingReporter() : ConsoleReporter(OO_Tabular) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
+        // One figure per row: the median where there are repetitions, else the one run.
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                cpuTime[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if ((median || run.run_type == Run::RT_Iteration) && !run.error_occurred) {
+                cpuTime[run.run_name.str()] = run.GetAdjustedCPUTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
