@@ -138,11 +138,14 @@ std::string SignalChain::reportLine(int32_t rateHz) const {
                 line += " (" + signal.note + ")";
             }
         }
+        if (!(hz > 0.0)) {
+            return line + ", частота задаётся в диалоге\n";  // silent until it is answered
+        }
         if (waves) {
             const M_WaveStack::Levels levels = waves->levelsAt(hz, rateHz);
             peak = levels.peak;
             rms = levels.rms;
-        } else if (hz > 0.0) {
+        } else {
             // The sines from phase 0: every tone's peak and RMS are those of a sine; the peak of
             // the sum is bounded by the amplitude.
             const int32_t count = options.toneCount.value_or(kStartToneCount);
