@@ -1,5 +1,6 @@
 #include "app/signal_chain.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -51,10 +52,13 @@ std::string hertz(double hz) {
     return text;
 }
 
-// A seed for a run without --seed: each run differs.
+// A seed for a run without --seed: each run differs. The clock is mixed in as well, for a
+// platform whose random device is not random.
 uint64_t freshSeed() {
     std::random_device device;
-    return (static_cast<uint64_t>(device()) << 32) ^ device();
+    const auto now =
+        static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    return ((static_cast<uint64_t>(device()) << 32) ^ device()) ^ (now * 0x9e3779b97f4a7c15ULL);
 }
 
 }  // namespace

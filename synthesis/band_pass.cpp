@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "synthesis/portable_coefficient.h"
+
 namespace {
 
 // The two quality factors of a fourth-order Butterworth response.
@@ -24,6 +26,9 @@ void BandPass::design(double rateHz) {
         b.b2 = b.b0;
         b.a1 = -2.0 * c / a0;
         b.a2 = (1.0 - alpha) / a0;
+        for (double* c : {&b.b0, &b.b1, &b.b2, &b.a1, &b.a2}) {
+            *c = portableCoefficient(*c);
+        }
         stages[i] = b;
     }
 }

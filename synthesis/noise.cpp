@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
+
+#include "synthesis/portable_coefficient.h"
 
 namespace {
 
@@ -33,7 +36,7 @@ uint64_t rotl(uint64_t x, int k) {
 }
 
 double matchedPole(double hz, double rateHz) {
-    return std::exp(-kTwoPi * hz / rateHz);
+    return portableCoefficient(std::exp(-kTwoPi * hz / rateHz));
 }
 
 }  // namespace
@@ -163,15 +166,23 @@ void M_Noise::process() {
     if (*sampleRate != designedRateHz) {
         filter = design(colour, static_cast<double>(*sampleRate));
         designedRateHz = *sampleRate;
+        gainLevel = std::numeric_limits<double>::quiet_NaN();
         if (band) {
             band->design(static_cast<double>(designedRateHz));
-            bandMakeUp = 1.0 / std::sqrt(bandShare(static_cast<double>(designedRateHz)));
+            bandMakeUp = portableCoefficient(
+                1.0 / std::sqrt(bandShare(static_cast<double>(designedRateHz))));
         }
     }
     double coloured = run(filter, source.next());
     if (band) {
         coloured = band->process(coloured) * bandMakeUp;
     }
-    coloured *= inputValue(kLevelInput) / filter.rmsOfWhite;
+    const double level = inputValue(kLevelInput);
+    if (level != gainLevel) {
+        // A level given in dB comes from pow(), whose last bit differs between platforms too.
+        gainLevel = level;
+        gain = portableCoefficient(level / filter.rmsOfWhite);
+    }
+    coloured *= gain;
     outputs[kOutput].value = limiter.process(coloured, static_cast<double>(*sampleRate));
 }

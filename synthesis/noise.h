@@ -94,6 +94,8 @@ class M_Noise : public AudioModule {
     Filter filter;
     std::optional<BandPass> band;
     double bandMakeUp = 1.0;
+    double gainLevel = 0.0;  // the level that `gain` was worked out for
+    double gain = 0.0;
     PeakLimiter limiter;
     int32_t designedRateHz = 0;
 };
