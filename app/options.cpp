@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include "output/file_output.h"
 #include "output/speakers.h"
@@ -30,8 +32,11 @@ constexpr int32_t kMaxRateHz = 384000;
 constexpr std::array<int32_t, 3> kAllowedBits = {16, 24, 32};
 constexpr std::array<int32_t, 4> kAllowedChannels = {2, 4, 6, 8};
 constexpr double kMaxStepSeconds = 3600.0;
+constexpr std::pair<double, double> kSpeakerTestBandHz = {500.0, 2000.0};
 constexpr int32_t kMaxLoops = 1000000;
 constexpr int32_t kDefaultChannels = 2;
+// The lowest rate the format search opens without -r.
+constexpr int32_t kLowestSearchedRateHz = 96000;
 
 // A refusal of the command line, with its one-line message (without the help hint).
 struct UsageError {
@@ -178,6 +183,8 @@ CommandLine parse(int argc, const char* const* argv) {
         std::string tones, frequency, amplitude, duration, device, output, rate, bits, channels,
             smooth, step, loops, channelList;
     } raw;
+    SignalArguments signalArguments;
+    std::string wave, seed, band, sweep, a4;
     Options options;
     bool help = false;
     bool version = false;
@@ -197,6 +204,11 @@ CommandLine parse(int argc, const char* const* argv) {
     CLI::Option* loops = app.add_option("--loops", raw.loops);
     CLI::Option* channelList = app.add_option("--channel", raw.channelList);
     app.add_flag("--side", options.sideSurround);
+    CLI::Option* waveOption = app.add_option("-w,--wave", wave);
+    CLI::Option* seedOption = app.add_option("--seed", seed);
+    CLI::Option* bandOption = app.add_option("--band", band);
+    CLI::Option* sweepOption = app.add_option("--sweep", sweep);
+    CLI::Option* a4Option = app.add_option("--a4", a4);
     app.add_flag("-l,--list-devices", options.listDevices);
     app.add_flag("-q,--quiet", options.quiet);
     app.add_flag("-h,--help", help);
@@ -217,19 +229,29 @@ CommandLine parse(int argc, const char* const* argv) {
     }
 
     options.anyGiven = argc > 1;
+    for (auto [option, text, field] : {std::tuple{waveOption, &wave, &signalArguments.wave},
+                                       std::tuple{seedOption, &seed, &signalArguments.seed},
+                                       std::tuple{bandOption, &band, &signalArguments.band},
+                                       std::tuple{sweepOption, &sweep, &signalArguments.sweep},
+                                       std::tuple{a4Option, &a4, &signalArguments.a4}}) {
+        if (*option) {
+            *field = *text;
+        }
+    }
+    options.signal = parseSignalOptions(signalArguments);
     if (*tones) {
         options.toneCount = wholeInRange("--tones", raw.tones, 1, M_Sines::kMaxToneCount);
     }
     if (*frequency) {
-        options.frequencyHz =
-            positiveDecimal("--frequency", raw.frequency, std::numeric_limits<double>::max());
+        options.frequencyHz = frequencyOrNote(raw.frequency, options.signal);
     }
     if (*amplitude) {
         options.amplitude = amplitudeOf("--amplitude", raw.amplitude);
+        options.signal.levelGiven = true;
     }
     if (*duration) {
         options.durationSeconds = positiveDecimal("--duration", raw.duration, kMaxDurationSeconds);
-        if (!options.frequencyHz) {
+        if (!options.frequencyHz && !options.signal.playsWithoutFrequency()) {
             refuse("параметр --duration требует --frequency.");
         }
     }
@@ -289,6 +311,21 @@ CommandLine parse(int argc, const char* const* argv) {
             "параметры --speaker-test и --duration несовместимы: тест длится, пока обходит "
             "каналы.");
     }
+    if (options.speakerTest && options.signal.sweep) {
+        refuse("параметры --speaker-test и --sweep несовместимы.");
+    }
+    if (options.speakerTest && !options.frequencyHz && !*waveOption) {
+        // The usual level-matching signal: pink noise of the band 500 Hz to 2 kHz, -20 dBFS RMS.
+        options.signal.wave = Wave::Pink;
+        options.signal.bandLowHz = kSpeakerTestBandHz.first;
+        options.signal.bandHighHz = kSpeakerTestBandHz.second;
+        options.signal.anyGiven = true;
+        signalArguments.wave = "pink";
+        signalArguments.band = "500:2000";
+    }
+    checkSignalCombination(signalArguments, options.signal, tones->count() > 0,
+                           frequency->count() > 0, duration->count() > 0,
+                           options.rateHz.value_or(kLowestSearchedRateHz));
     return CommandLine{options, std::nullopt, {}};
 }
 
@@ -298,6 +335,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     try {
         return parse(argc, argv);
     } catch (const UsageError& error) {
+        return CommandLine{
+            {}, kExitUsage, "Ошибка: " + error.message + " Справка: tonarium --help\n"};
+    } catch (const SignalOptionError& error) {
         return CommandLine{
             {}, kExitUsage, "Ошибка: " + error.message + " Справка: tonarium --help\n"};
     }
@@ -336,8 +376,10 @@ std::string helpText() {
            "Параметры:\n"
            "  -n, --tones N          начать с N тонов (от 1 до 1048576)\n"
            "  -f, --frequency ГЦ     сразу играть основной тон этой частоты (440, 440.5, 440,5)\n"
-           "  -a, --amplitude A      громкость: 0 < A <= 1 (по умолчанию 0.707) или в дБ: -6dB\n"
-           "  -d, --duration СЕК     играть столько секунд и выйти, без диалога (нужен -f)\n"
+           "  -a, --amplitude A      громкость: 0 < A <= 1 (по умолчанию 0.707) или в дБ: -6dB;\n"
+           "                         для шума - уровень СКЗ (по умолчанию -20dB)\n"
+           "  -d, --duration СЕК     играть столько секунд и выйти, без диалога (нужен -f,\n"
+           "                         шум или --sweep)\n"
            "  -D, --device ИМЯ       устройство вывода: имя или номер из списка -l\n"
            "  -l, --list-devices     показать устройства вывода и выйти\n"
            "  -o, --output ФАЙЛ      записать звук в файл (.wav, .flac, ...) вместо вывода\n"
@@ -352,6 +394,13 @@ std::string helpText() {
            "  --channel СПИСОК       звук только в этих каналах: номера или коды (FL,LFE или 1,4)\n"
            "  --side                 7.1 с боковыми колонками (SL, SR) вместо FLC, FRC (с -c 8)\n"
            "  -q, --quiet            без отчёта об устройстве и без подсказки\n"
+           "  -w, --wave ФОРМА       sine (по умолчанию), square, triangle, sawtooth - тоны\n"
+           "                         без наложений; white, pink, brown - шум (без диалога)\n"
+           "      --seed N           зерно шума: тот же шум при каждом запуске\n"
+           "      --band НИЗ:ВЕРХ    полоса шума в Гц (24 дБ на октаву за её краями)\n"
+           "      --sweep ОТ:ДО[:log|:lin]  качание частоты за время -d (нужен -d)\n"
+           "      --a4 ГЦ            частота ноты A4 (по умолчанию 440); -f принимает ноты:\n"
+           "                         A4, c#5, Db3, B3-20c, G2+7c\n"
            "  -h, --help             эта справка\n"
            "  -V, --version          версия программы\n"
            "\n"
@@ -359,7 +408,10 @@ std::string helpText() {
            "  tonarium -n 3 -f 440 -d 5   три тона (440, 880, 1760 Гц) в течение 5 секунд\n"
            "  tonarium -l                 список устройств вывода\n"
            "  tonarium -D pulse -f 220    диалог на выбранном устройстве, тон 220 Гц сразу\n"
-           "  tonarium -t -c 6 -f 440     проверка колонок 5.1 тоном 440 Гц\n"
+           "  tonarium -w pink --band 707:1414   розовый шум -20 дБFS СКЗ в октаве 1 кГц\n"
+           "  tonarium --sweep 20:20000 -d 10 -o sweep.wav   качание 20 Гц - 20 кГц в файл\n"
+           "  tonarium -w square -f A3 -n 2 -d 3   меандр по имени ноты\n"
+           "  tonarium -t -c 6             проверка колонок 5.1 розовым шумом\n"
            "\n"
            "Коды выхода: 0 - успех, 1 - ошибка при работе, 2 - ошибка в параметрах.\n";
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "app/signal_options.h"
+
 // Exit statuses of the program.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // a failure at run time (no device, a lost device)
@@ -39,6 +41,7 @@ struct Options {
     int32_t loops = 1;                 // walks of the layout; 0: until stopped
     std::vector<int32_t> channelList;  // 0-based channels that sound; empty: the default ones
     bool sideSurround = false;         // 8 channels with the side pair in place of the centre pair
+    SignalOptions signal;              // the shape, noise or sweep; the default: the sines
 };
 
 // The silence between two channels of the speaker test.

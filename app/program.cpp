@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,12 +21,7 @@
 namespace {
 
 constexpr int32_t kSinesOutput = 0;
-constexpr int32_t kSourceOutput = 0;  // of the tone source and of the fader alike
-constexpr int32_t kFrequencyInput = 0;
-constexpr int32_t kAmplitudeInput = 1;
-
-// The speaker test's tone where no frequency is given.
-constexpr double kSpeakerTestHz = 1000.0;
+constexpr int32_t kSourceOutput = 0;  // of the signal and of the fader alike
 
 // How long a scripted run waits, beyond its own duration, for the device to play it out: a sound
 // server may hold a new stream back for a second or two before it starts.
@@ -51,19 +47,20 @@ FormatFilter formatFilterOf(const Options& options) {
 
 Program::Program(std::unique_ptr<WaveOutDevice> deviceLayer, Options options,
                  FileWaveOutDevice* file)
-    : ramp(options.smoothMs ? std::make_unique<M_GainRamp>(*options.smoothMs, 0.0) : nullptr),
+    : signal(options, sines),
+      ramp(options.smoothMs ? std::make_unique<M_GainRamp>(*options.smoothMs, 0.0) : nullptr),
       walk(options.speakerTest ? std::make_unique<M_ChannelWalk>() : nullptr),
       waveOut(kBufferCount, kBufferDuration, std::move(deviceLayer)),
       options(std::move(options)),
       file(file) {}
 
 void Program::wire() {
-    // The source, faded where changes are smooth, feeds the channels that sound, or the walk
+    // The signal, faded where changes are smooth, feeds the channels that sound, or the walk
     // that takes it from channel to channel.
-    AudioModule* source = &sines;
-    add(container, sines);
+    AudioModule* source = &signal.output();
+    signal.addTo(container);
     if (ramp) {
-        connect(sines, kSinesOutput, M_GainRamp::kSignalInput, *ramp);
+        connect(*source, kSourceOutput, M_GainRamp::kSignalInput, *ramp);
         add(container, *ramp);
         source = ramp.get();
     }
@@ -85,13 +82,9 @@ void Program::wire() {
         walk->configure(soundingChannels(options), options.stepSeconds, kSpeakerTestGapSeconds,
                         options.loops);
     }
-    sines.setInputValue(kFrequencyInput, options.frequencyHz.value_or(walk ? kSpeakerTestHz : 0.0));
-    sines.setInputValue(kAmplitudeInput, options.amplitude);
-    if (options.toneCount) {
-        sines.setToneCount(*options.toneCount);
-    }
+    signal.start();
     container.reset();
-    if (ramp && (options.frequencyHz || walk)) {
+    if (ramp && (options.frequencyHz || options.signal.playsWithoutFrequency())) {
         // Playing from the start: faded in from silence, and out at the end of a timed run.
         ramp->setTargetGain(1.0);
         if (const std::optional<double> seconds = playSeconds(options)) {
@@ -153,18 +146,26 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
 int Program::runDialogue(std::istream& in, std::ostream& out) {
     if (!options.quiet) {
         printReport(out);
-        printHint(out);
+        if (!signal.isNoise()) {
+            printHint(out);
+        }
     }
     ContainerLock lock(container);
-    DirectToneChanges direct(sines, lock);
+    M_Sines& tones = signal.toneSource();
+    DirectToneChanges direct(tones, lock);
     std::optional<SmoothToneChanges> smooth;
     if (ramp) {
-        smooth.emplace(sines, *ramp, lock,
+        smooth.emplace(tones, *ramp, lock,
                        smoothTiming(ramp->rampMs, waveOut.bufferCount, waveOut.bufferFrames,
                                     waveOut.deviceRate));
     }
     ToneChanges& changes = smooth ? static_cast<ToneChanges&>(*smooth) : direct;
-    Dialogue(in, out, changes, exitRequested).run();
+    if (signal.isNoise()) {
+        // A noise has no pitch to ask for: it plays until the end of the input or a signal.
+        in.ignore(std::numeric_limits<std::streamsize>::max());
+    } else {
+        Dialogue(in, out, changes, exitRequested).run();
+    }
     // An interrupt silences at once; a normal end fades out first.
     if (!exitRequested) {
         changes.fadeOut();
@@ -227,6 +228,9 @@ void Program::printReport(std::ostream& out) {
         printFileReport(out, options.outputPath, format);
     } else {
         printDeviceReport(out, format);
+    }
+    if (options.signal.anyGiven) {
+        out << signal.reportLine(waveOut.deviceRate);
     }
 }
 

@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "app/options.h"
+#include "app/signal_chain.h"
 #include "engine/locked_container.h"
 #include "output/device_factory.h"
 #include "output/wave_out.h"
@@ -61,6 +62,8 @@ class Program {
 
     LockedContainer container{0, 0};
     M_Sines sines{kStartToneCount};
+    // The signal the options choose: `sines` itself unless a shape, a noise or a sweep is asked.
+    SignalChain signal;
     // The fader between the tone source and the output, only for click-free changes.
     std::unique_ptr<M_GainRamp> ramp;
     // The speaker walk between the source and the output, only in the speaker test.

@@ -1,6 +1,7 @@
 // The 64-bit Windows program under wine64, whose winmm plays through Wine's PulseAudio driver
 // into the private server of scripts/with-pulse.sh: a timed run heard on the sink, a written
-// file, and a usage error in code page 1251 with the Windows line end. scripts/wine-test.sh
+// file, a usage error in code page 1251 with the Windows line end, and the signals written as the
+// Linux program writes them. scripts/wine-test.sh
 // runs it with a Wine prefix of its own and names the program in TONARIUM_WINDOWS_EXE.
 #include <gtest/gtest.h>
 
@@ -49,6 +50,34 @@ TEST(WindowsProgramEndToEnd, PlaysForAGivenTimeWritesAFileAndRefusesBadUsageInCo
                                       10s) &&
                 refused.waitForOutput(" tonarium --help\r\n", 10s))
         << refused.output();
+}
+
+// The same doubles, so the same integer samples: the tables, filters and generator of the two
+// builds agree, a seeded noise included.
+TEST(WindowsProgramEndToEnd, WritesEverySignalAsTheLinuxProgramDoes) {
+    const char* exe = std::getenv("TONARIUM_WINDOWS_EXE");
+    ASSERT_TRUE(exe != nullptr && std::getenv("WINEPREFIX") != nullptr) << "run by wine-test.sh";
+    const std::string windowsPath = testing::TempDir() + "tonarium-wine-signal.wav";
+    const std::string linuxPath = testing::TempDir() + "tonarium-linux-signal.wav";
+    for (const std::vector<std::string>& signal :
+         {std::vector<std::string>{"-w", "sawtooth", "-f", "A4", "-n", "2"},
+          {"-w", "pink", "--seed", "3", "--band", "100:5000"},
+          {"-w", "brown", "--seed", "4", "-a", "-10dB"},
+          {"--sweep", "20:20000", "-s"}}) {
+        std::vector<std::string> windows{TONARIUM_WINE_RUN, "--raw", exe, "-o", windowsPath};
+        std::vector<std::string> linux{TONARIUM_BINARY, "-o", linuxPath};
+        for (std::vector<std::string>* argv : {&windows, &linux}) {
+            argv->insert(argv->end(), {"-q", "-r", "48000", "-d", "0.5"});
+            argv->insert(argv->end(), signal.begin(), signal.end());
+        }
+        EXPECT_EQ(ChildProcess(windows).waitForExit(30s), 0) << signal[1];
+        EXPECT_EQ(ChildProcess(linux).waitForExit(30s), 0) << signal[1];
+        const std::vector<double> fromWindows = leftOf(SndfileHandle(windowsPath));
+        EXPECT_EQ(fromWindows.size(), 24000u) << signal[1];
+        EXPECT_EQ(fromWindows, leftOf(SndfileHandle(linuxPath))) << signal[1];
+        std::remove(windowsPath.c_str());
+        std::remove(linuxPath.c_str());
+    }
 }
 
 }  // namespace
