@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <numeric>
 #include <vector>
 
@@ -112,7 +113,7 @@ TEST(Sweep, ATopToneFadesOutInsteadOfStopping) {
         previous = tone.outputValue(0);
     }
     // A sine at f moves at most 2π f / rate per frame, times the half of each of the two tones.
-    EXPECT_LT(largestStep, 0.5 * 2.0 * M_PI * (21900.0 + 11000.0) / 44100.0);
+    EXPECT_LT(largestStep, 0.5 * 2.0 * std::numbers::pi * (21900.0 + 11000.0) / 44100.0);
 }
 
 }  // namespace
