@@ -52,16 +52,8 @@ struct UsageError {
     refuse("недопустимое значение «" + value + "» параметра " + option + ": " + expected + ".");
 }
 
-// A decimal number, with a point or a comma; the whole text must be the number.
-std::optional<double> parseDecimal(std::string text) {
-    std::replace(text.begin(), text.end(), ',', '.');
-    double value = 0.0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
+std::optional<double> parseDecimal(const std::string& text) {
+    return decimalNumber(text);
 }
 
 std::optional<int32_t> parseWhole(const std::string& text) {

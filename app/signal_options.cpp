@@ -27,7 +27,13 @@ const std::array<std::pair<const char*, Wave>, 7> kWaveNames = {{{"sine", Wave::
                             expected + "."};
 }
 
-std::optional<double> decimal(std::string text) {
+std::optional<double> decimal(const std::string& text) {
+    return decimalNumber(text);
+}
+
+}  // namespace
+
+std::optional<double> decimalNumber(std::string text) {
     std::replace(text.begin(), text.end(), ',', '.');
     double value = 0.0;
     const char* end = text.data() + text.size();
@@ -37,6 +43,8 @@ std::optional<double> decimal(std::string text) {
     }
     return value;
 }
+
+namespace {
 
 // "A:B" as two positive numbers, with the rest after a second colon in `rest`.
 std::optional<std::pair<double, double>> pairOf(const std::string& text, std::string* rest) {

@@ -45,6 +45,9 @@ struct SignalArguments {
     std::optional<std::string> wave, seed, band, sweep, a4;
 };
 
+// A decimal number, with a point or a comma; the whole text must be the number.
+std::optional<double> decimalNumber(std::string text);
+
 // Parses each value; throws SignalOptionError for one that is not valid.
 SignalOptions parseSignalOptions(const SignalArguments& arguments);
 
