@@ -12,7 +12,7 @@
 #include <tuple>
 #include <utility>
 
-#include "output/file_output.h"
+#include "output/file/file_output.h"
 #include "output/speakers.h"
 #include "output/wave_out.h"
 #include "synthesis/sines.h"

@@ -13,7 +13,7 @@
 #include <iosfwd>
 #include <vector>
 
-#include "output/device_file.h"
+#include "output/file/device_file.h"
 #include "output/wave_out.h"
 #include "synthesis/channel_walk.h"
 

@@ -5,9 +5,9 @@
 #if defined(_WIN32)
 #include <charconv>
 
-#include "output/device_mmio.h"
-#include "output/device_winmm.h"
-#include "output/device_winmm_list.h"
+#include "output/file/device_mmio.h"
+#include "output/winmm/device_winmm.h"
+#include "output/winmm/device_winmm_list.h"
 
 std::unique_ptr<WaveOutDevice> makeDefaultWaveOutDevice() {
     return std::make_unique<WinmmWaveOutDevice>();
@@ -39,9 +39,9 @@ std::unique_ptr<FileWriter> makeFileWriter(FileKind) {
 }
 }  // namespace
 #else
-#include "output/device_alsa.h"
-#include "output/device_alsa_list.h"
-#include "output/device_sndfile.h"
+#include "output/alsa/device_alsa.h"
+#include "output/alsa/device_alsa_list.h"
+#include "output/file/device_sndfile.h"
 
 std::unique_ptr<WaveOutDevice> makeDefaultWaveOutDevice() {
     return std::make_unique<AlsaWaveOutDevice>();

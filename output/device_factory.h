@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "output/device_file.h"
-#include "output/file_output.h"
+#include "output/file/device_file.h"
+#include "output/file/file_output.h"
 #include "output/wave_device.h"
 
 // The platform's default output: winmm's wave mapper on Windows, ALSA's "default" PCM elsewhere.

@@ -10,7 +10,7 @@
 #include <optional>
 #include <thread>
 
-#include "output/device_alsa.h"
+#include "output/alsa/device_alsa.h"
 #include "tests/support/device_harness.h"
 #include "tests/support/recording.h"
 #include "tests/support/signal_analysis.h"

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "output/device_alsa.h"
-#include "output/device_alsa_channels.h"
+#include "output/alsa/device_alsa.h"
+#include "output/alsa/device_alsa_channels.h"
 #include "tests/support/device_harness.h"
 
 // alsa-lib's null plugin does not free the channel map of its configuration when it closes.

@@ -1,6 +1,6 @@
 // The file device with libsndfile's writer: files made through the output module from tone
 // sources, read back with libsndfile sample for sample; failing file systems; the paced clock.
-#include "output/device_file.h"
+#include "output/file/device_file.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -11,7 +11,7 @@
 
 #include "engine/audio_module_container.h"
 #include "output/device_factory.h"
-#include "output/device_sndfile.h"
+#include "output/file/device_sndfile.h"
 #include "output/sample_conversion.h"
 #include "output/wave_out.h"
 #include "synthesis/sines.h"

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "output/file_output.h"
+#include "output/file/file_output.h"
 
 class MmioWriter : public FileWriter {
   public:

@@ -19,7 +19,7 @@
 #include <chrono>
 #include <string>
 
-#include "output/device_alsa_channels.h"
+#include "output/alsa/device_alsa_channels.h"
 #include "output/wave_device.h"
 
 // Maps an ALSA error code (negative errno) to the wave result the device layer reports.

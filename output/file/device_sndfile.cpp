@@ -1,4 +1,4 @@
-#include "output/device_sndfile.h"
+#include "output/file/device_sndfile.h"
 
 #include <sndfile.h>
 

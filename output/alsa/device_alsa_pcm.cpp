@@ -2,7 +2,7 @@
 // exact value (the rate with direction 0, never the "near" search that would silently change
 // it); the attempt is accepted only if every step and the final snd_pcm_hw_params succeed. The
 // ring and period sizes are only wishes: the granted ones are read back and used.
-#include "output/device_alsa_pcm.h"
+#include "output/alsa/device_alsa_pcm.h"
 
 #include <algorithm>
 #include <cerrno>

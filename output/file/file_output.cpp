@@ -1,5 +1,5 @@
 // Choosing a file kind by a path's extension, among the kinds the platform's writer makes.
-#include "output/file_output.h"
+#include "output/file/file_output.h"
 
 #include <algorithm>
 #include <array>

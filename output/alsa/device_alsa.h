@@ -25,7 +25,7 @@
 #include <mutex>
 #include <string>
 
-#include "output/device_alsa_pcm.h"
+#include "output/alsa/device_alsa_pcm.h"
 #include "output/wave_device.h"
 
 class AlsaWaveOutDevice : public WaveOutDevice {

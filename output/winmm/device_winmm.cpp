@@ -1,6 +1,6 @@
 // The portable header must come before <windows.h>: its constants have names of their own and
 // the platform's macros then cannot rename its fields.
-#include "output/device_winmm.h"
+#include "output/winmm/device_winmm.h"
 
 #include "output/speakers.h"
 

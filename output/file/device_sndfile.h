@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "output/file_output.h"
+#include "output/file/file_output.h"
 
 struct sf_private_tag;  // libsndfile's SNDFILE
 

@@ -36,7 +36,7 @@
 #include <string>
 #include <thread>
 
-#include "output/file_output.h"
+#include "output/file/file_output.h"
 #include "output/wave_device.h"
 
 enum class FilePacing {

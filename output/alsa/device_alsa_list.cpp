@@ -1,4 +1,4 @@
-#include "output/device_alsa_list.h"
+#include "output/alsa/device_alsa_list.h"
 
 #include <alsa/asoundlib.h>
 

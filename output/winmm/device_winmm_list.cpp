@@ -1,4 +1,4 @@
-#include "output/device_winmm_list.h"
+#include "output/winmm/device_winmm_list.h"
 
 // clang-format off
 #include <windows.h>

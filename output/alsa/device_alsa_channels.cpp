@@ -2,7 +2,7 @@
 // system channel takes the device channel of its own speaker, then the channels still without a
 // place take their fallback speaker, and last the rest fill the unclaimed device channels in
 // order (a device map of unknown positions thus keeps the system's order).
-#include "output/device_alsa_channels.h"
+#include "output/alsa/device_alsa_channels.h"
 
 #include <alsa/asoundlib.h>
 

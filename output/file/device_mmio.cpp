@@ -1,4 +1,4 @@
-#include "output/device_mmio.h"
+#include "output/file/device_mmio.h"
 
 // clang-format off
 #include <windows.h>

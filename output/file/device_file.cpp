@@ -1,6 +1,6 @@
 // The file device: open and close around the platform's FileWriter, the frame limit, and the two
 // ways of giving finished notices (at once, or on the wall clock from a worker thread).
-#include "output/device_file.h"
+#include "output/file/device_file.h"
 
 #include <algorithm>
 #include <cmath>
