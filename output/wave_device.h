@@ -34,6 +34,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Result of a device operation: 0 for success (the platform's MMSYSERR_NOERROR).
@@ -140,4 +141,17 @@ class WaveOutDevice {
     // device that was lost), rather than one that has ended for good (a file that is complete or
     // could not be written, which opening again would overwrite).
     virtual bool mayComeBack() const { return true; }
+    // Which output the layer plays on, as the report names it ("PipeWire", "PulseAudio",
+    // "ALSA"); empty where there is nothing to choose between (a file, winmm).
+    virtual std::string outputName() const { return {}; }
+
+    // The rate at which the sound server plays the open stream, where it says so: the report
+    // tells it when it differs from the stream's own (the server resamples). 0 where the layer
+    // cannot tell, or while closed.
+    virtual uint32_t serverRateHz() const { return 0; }
+
+    // What plays, in a few words (the stream's media name on a sound server): taken by later
+    // opens and, while open, sent to the server. Any application thread; layers without a
+    // server ignore it.
+    virtual void describeStream(const std::string& /*mediaName*/) {}
 };

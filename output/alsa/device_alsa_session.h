@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "output/alsa/device_alsa.h"
+#include "output/ring_fifo.h"
 
 // Workers given up on while stuck in alsa-lib (a server that does not answer), counted by the
 // sessions themselves; see kMaxStuckWorkers in device_alsa.cpp.
 inline std::atomic<int> g_stuckAlsaWorkers{0};
+
 // A written buffer's place in the stream. Positions count from the drop of its generation (the
 // number of resets before it was written); reset hands back the buffers of the older generations
 // one by one, and the worker, which may already play the new generation by then, leaves them
@@ -31,39 +33,7 @@ struct QueuedBuffer {
     uint64_t endFrame = 0;
 };
 
-// First-in first-out ring of queued buffers; it allocates only when it outgrows its largest size
-// so far, never in the steady state of a few buffers cycling.
-class BufferQueue {
-  public:
-    BufferQueue() : slots(8) {}
-    bool empty() const { return count == 0; }
-    size_t size() const { return count; }
-    QueuedBuffer& at(size_t i) { return slots[(head + i) % slots.size()]; }
-    QueuedBuffer& front() { return at(0); }
-    void push(const QueuedBuffer& entry) {
-        if (count == slots.size()) {
-            std::vector<QueuedBuffer> grown(slots.size() * 2);
-            for (size_t i = 0; i < count; ++i) {
-                grown[i] = at(i);
-            }
-            slots.swap(grown);
-            head = 0;
-        }
-        slots[(head + count) % slots.size()] = entry;
-        ++count;
-    }
-    QueuedBuffer pop() {
-        QueuedBuffer entry = slots[head];
-        head = (head + 1) % slots.size();
-        --count;
-        return entry;
-    }
-
-  private:
-    std::vector<QueuedBuffer> slots;
-    size_t head = 0;
-    size_t count = 0;
-};
+using BufferQueue = RingFifo<QueuedBuffer>;
 
 struct AlsaWaveOutDevice::Session {
     Session(std::string pcmName, std::string configText, const WaveFormatExtensible& format,

@@ -1,0 +1,13 @@
+// How Tonarium's stream introduces itself to a sound server (PipeWire, PulseAudio): the
+// application, its icon and the kind of audio, so that mixers and policies show and treat it as
+// a test signal of this program. The media name, which says what plays, comes from the program
+// (WaveOutDevice::describeStream).
+#pragma once
+
+inline constexpr const char* kStreamApplicationName = "Tonarium";
+inline constexpr const char* kStreamApplicationId = "tonarium";
+// A standard icon of the freedesktop naming specification, present in every icon theme.
+inline constexpr const char* kStreamIconName = "audio-card";
+// The media role of a test signal, as PulseAudio's and PipeWire's policies know it.
+inline constexpr const char* kStreamMediaRole = "test";
+inline constexpr const char* kStreamPipewireMediaRole = "Test";
