@@ -44,10 +44,18 @@ void printFormat(std::ostream& out, const DeviceFormat& format) {
 
 }  // namespace
 
-void printDeviceReport(std::ostream& out, const DeviceFormat& format) {
+void printDeviceReport(std::ostream& out, const DeviceFormat& format, const std::string& outputName,
+                       int32_t serverRateHz) {
     std::lock_guard screen(screenMutex());
     out << fgLightGreen << "Устройство вывода звука успешно инициализировано." << endLine;
+    if (!outputName.empty()) {
+        out << fgCyan << "Вывод: " << fgGray << outputName << endLine;
+    }
     printFormat(out, format);
+    if (serverRateHz > 0) {
+        out << fgCyan << "Сервер воспроизводит с частотой: " << fgGray << serverRateHz << fgCyan
+            << " Гц" << endLine;
+    }
 }
 
 void printFileReport(std::ostream& out, const std::string& path, const DeviceFormat& format) {

@@ -37,8 +37,11 @@ void runFailureReport(std::istream& in, std::ostream& out);
 // The prompt to press a key to exit, then a wait for one character of input (or its end).
 void waitForAnyKey(std::istream& in, std::ostream& out);
 
-// The device report: its success line and the channels, rate and depth.
-void printDeviceReport(std::ostream& out, const DeviceFormat& format);
+// The device report: its success line, the output it plays on (where one is named), the channels,
+// rate and depth, and the rate at which a sound server plays the stream where it resamples it
+// (serverRateHz not 0).
+void printDeviceReport(std::ostream& out, const DeviceFormat& format,
+                       const std::string& outputName = {}, int32_t serverRateHz = 0);
 
 // The report of a sound file written in place of a device: its name, then the channels, rate
 // and depth.

@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     }
     if (deviceLayer == nullptr) {
         std::cerr << "Ошибка: недопустимое значение «" << options.deviceName
-                  << "» параметра --device: нужен номер устройства из списка -l. Справка: "
+                  << "» параметра --device: нужно имя или номер устройства из списка -l. Справка: "
                      "tonarium --help\n";
         return kExitUsage;
     }

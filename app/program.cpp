@@ -111,6 +111,7 @@ int Program::run(std::istream& in, std::ostream& out, std::ostream& err) {
         }
         waveOut.setEventHook(notices.hook());
     }
+    waveOut.describeStream(signal.streamName(startToneCount(), startHz()));
     const bool opened =
         waveOut.open(options.channels.value_or(kMaxChannels), formatFilterOf(options));
     int status = kExitSuccess;
@@ -159,7 +160,9 @@ int Program::runDialogue(std::istream& in, std::ostream& out) {
                        smoothTiming(ramp->rampMs, waveOut.bufferCount, waveOut.bufferFrames,
                                     waveOut.deviceRate));
     }
-    ToneChanges& changes = smooth ? static_cast<ToneChanges&>(*smooth) : direct;
+    NamedToneChanges changes(
+        smooth ? static_cast<ToneChanges&>(*smooth) : direct, startToneCount(), startHz(),
+        [this](int32_t count, double hz) { waveOut.describeStream(signal.streamName(count, hz)); });
     if (signal.isNoise()) {
         // A noise has no pitch to ask for: it plays until the end of the input or a signal.
         in.ignore(std::numeric_limits<std::streamsize>::max());
@@ -222,12 +225,22 @@ int Program::reportNoThread(const char* message, std::istream& in, std::ostream&
     return kExitFailure;
 }
 
+int32_t Program::startToneCount() const {
+    return options.toneCount.value_or(kStartToneCount);
+}
+
+double Program::startHz() const {
+    return options.frequencyHz.value_or(0.0);
+}
+
 void Program::printReport(std::ostream& out) {
     const DeviceFormat format{waveOut.deviceChannels, waveOut.deviceRate, waveOut.deviceBits};
     if (file != nullptr) {
         printFileReport(out, options.outputPath, format);
     } else {
-        printDeviceReport(out, format);
+        const auto serverRate = static_cast<int32_t>(waveOut.serverRateHz());
+        printDeviceReport(out, format, waveOut.outputName(),
+                          serverRate != waveOut.deviceRate ? serverRate : 0);
     }
     if (options.signal.anyGiven) {
         out << signal.reportLine(waveOut.deviceRate);

@@ -83,6 +83,9 @@ class Program {
     // The error line of a thread that could not be started, and the failure status.
     int reportNoThread(const char* message, std::istream& in, std::ostream& out, std::ostream& err);
     void printReport(std::ostream& out);
+    // The tone count and the fundamental that play before the dialogue changes them.
+    int32_t startToneCount() const;
+    double startHz() const;
     // The error line of a file that failed; true when it failed.
     bool reportFileError(std::ostream& err);
 

@@ -116,6 +116,33 @@ void SignalChain::start() {
     }
 }
 
+std::string SignalChain::streamName(int32_t toneCount, double hz) const {
+    const SignalOptions& signal = options.signal;
+    std::string name = options.speakerTest ? "проверка каналов, " : "";
+    if (noise || sweep || signal.wave != Wave::Sine) {
+        name += nameOf(signal.wave);
+    }
+    if (noise) {
+        return signal.bandLowHz ? name + ", полоса " + hertz(*signal.bandLowHz) + "–" +
+                                      hertz(*signal.bandHighHz) + " Гц"
+                                : name;
+    }
+    if (sweep) {
+        return name + ", качание " + hertz(signal.sweep->fromHz) + "–" + hertz(signal.sweep->toHz) +
+               " Гц";
+    }
+    if (!name.empty() && name.back() != ' ') {
+        name += ", ";
+    }
+    const int32_t ones = toneCount % 10;
+    const int32_t tens = toneCount % 100;
+    const char* tones = ones == 1 && tens != 11                              ? " тон"
+                        : ones >= 2 && ones <= 4 && (tens < 12 || tens > 14) ? " тона"
+                                                                             : " тонов";
+    name += std::to_string(toneCount) + tones;
+    return hz > 0.0 ? name + " от " + hertz(hz) + " Гц" : name + ", тишина";
+}
+
 std::string SignalChain::reportLine(int32_t rateHz) const {
     const SignalOptions& signal = options.signal;
     std::string line = std::string("Сигнал: ") + nameOf(signal.wave);

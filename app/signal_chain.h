@@ -41,6 +41,10 @@ class SignalChain {
 
     bool isNoise() const { return noise != nullptr; }
 
+    // What plays, in a few words, for the stream's name on a sound server: the signal, or the
+    // tone count and the fundamental that the dialogue has set.
+    std::string streamName(int32_t toneCount, double hz) const;
+
     // The signal, and its peak and RMS level in dBFS at `rateHz`, as one report line.
     std::string reportLine(int32_t rateHz) const;
 

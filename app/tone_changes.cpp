@@ -117,3 +117,18 @@ void SmoothToneChanges::fadeOut() {
         [this] { return ramp.framesProcessed() >= ramp.settledAtFrame() + timing.drainFrames; },
         timing.drainLimit);
 }
+
+bool NamedToneChanges::setToneCount(int32_t count) {
+    if (!inner.setToneCount(count)) {
+        return false;
+    }
+    toneCount = count;
+    name(toneCount, hz);
+    return true;
+}
+
+void NamedToneChanges::setFrequency(double newHz) {
+    inner.setFrequency(newHz);
+    hz = newHz;
+    name(toneCount, hz);
+}

@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "engine/locker.h"
 
@@ -117,4 +118,23 @@ class SmoothToneChanges final : public ToneChanges {
     M_GainRamp& ramp;
     ParameterLock& lock;
     SmoothTiming timing;
+};
+
+// Passes every change on and then tells `name` what plays now (the tone count and the
+// fundamental), so that the stream's name on a sound server follows the dialogue.
+class NamedToneChanges final : public ToneChanges {
+  public:
+    using Namer = std::function<void(int32_t toneCount, double hz)>;
+    NamedToneChanges(ToneChanges& inner, int32_t toneCount, double hz, Namer name)
+        : inner(inner), toneCount(toneCount), hz(hz), name(std::move(name)) {}
+
+    bool setToneCount(int32_t count) override;
+    void setFrequency(double hz) override;
+    void fadeOut() override { inner.fadeOut(); }
+
+  private:
+    ToneChanges& inner;
+    int32_t toneCount;
+    double hz;
+    Namer name;
 };

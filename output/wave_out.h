@@ -139,6 +139,12 @@ class M_WaveOut : public AudioModule, public IThreadLoop {
     // Any thread.
     uint64_t underrunCount() const;
 
+    // What the device layer says of its output (see WaveOutDevice::outputName, serverRateHz) and
+    // the description it gives the stream (describeStream). Any application thread.
+    std::string outputName() const { return deviceLayer->outputName(); }
+    uint32_t serverRateHz() const { return deviceLayer->serverRateHz(); }
+    void describeStream(const std::string& mediaName) { deviceLayer->describeStream(mediaName); }
+
     // The device layer's finished-buffer callback: counts kWomDone notices in freeBuffers of the
     // module given as instance data. Device layer's thread; takes no lock.
     static void deviceCallback(WaveOutDevice* device, uint32_t message, uintptr_t instance,

@@ -47,6 +47,8 @@ class AlsaWaveOutDevice : public WaveOutDevice {
     // Where the device's channel map puts each channel; empty where it states none.
     std::vector<uint32_t> channelSpeakers() const override;
 
+    std::string outputName() const override { return "ALSA"; }
+
     // Underruns since the latest open (kept after its close).
     uint64_t underrunCount() const override;
 

@@ -1,6 +1,7 @@
 // The command line: what each valid form sets, and the status and the one Russian line of every
 // refusal.
 #include "app/options.h"
+#include "app/signal_chain.h"
 
 #include <gtest/gtest.h>
 
@@ -139,3 +140,28 @@ TEST(CommandLine, TheManualPageDocumentsEveryOptionOfTheHelp) {
 }
 
 }  // namespace
+
+// Catches a wrong plural, a signal or band left out of the stream's name, and a tone named where
+// a noise plays.
+TEST(SignalChain, NamesTheStreamAfterWhatPlays) {
+    const struct {
+        const char* arguments;
+        int32_t tones;
+        double hz;
+        const char* name;
+    } table[] = {
+        {"", 1, 440, "1 тон от 440 Гц"},
+        {"", 3, 27.5, "3 тона от 27.5 Гц"},
+        {"", 11, 440, "11 тонов от 440 Гц"},
+        {"", 22, 0, "22 тона, тишина"},
+        {"-w square", 5, 110, "меандр, 5 тонов от 110 Гц"},
+        {"-w pink --band 500:2000", 1, 440, "розовый шум, полоса 500–2000 Гц"},
+        {"--sweep 20:20000 -d 5", 1, 0, "синус, качание 20–20000 Гц"},
+        {"-t", 1, 0, "проверка каналов, розовый шум, полоса 500–2000 Гц"},
+    };
+    for (const auto& t : table) {
+        M_Sines sines(1);
+        const SignalChain chain(parse(t.arguments).options, sines);
+        EXPECT_EQ(chain.streamName(t.tones, t.hz), t.name) << t.arguments;
+    }
+}

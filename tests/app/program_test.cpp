@@ -51,22 +51,30 @@ TEST(Program, WithoutADeviceOrAThreadReportsTheFailure) {
 }
 
 // Catches a missing or changed device report or hint (a colour half lost, or changed before the
-// text before it was out), a wrong channel count asked for, a dialogue that does not reach the
-// tone source, and a close that is skipped or repeated.
+// text before it was out), the output or the server's rate left out, a wrong channel count asked
+// for, a dialogue that does not reach the tone source or the stream's name, and a close that is
+// skipped or repeated.
 TEST(Program, ReportsTheDeviceAndPlaysWhatTheDialogueSetsThenCloses) {
     ProgramRun run(TestWaveDevice::acceptAll(), "3\n440\n-1\n-1\n");
+    run.device->reportedName = "PipeWire";
+    run.device->reportedServerRate = 48000;
     EXPECT_EQ(run.program.run(run.in, run.screen.out), 0);
     EXPECT_EQ(run.screen.held.str(),
               "{0A}Устройство вывода звука успешно инициализировано.\n"
+              "{03}Вывод: {07}PipeWire\n"
               "{03}Количество каналов: {07}2\n"
               "{03}Частота дискретизации: {07}192000{03} Гц\n"
               "{03}Глубина квантования: {07}32{03} бит\n"
+              "{03}Сервер воспроизводит с частотой: {07}48000{03} Гц\n"
               "\n{63}{60}для возврата к предыдущему параметру наберите{6F} -1{0F}\n" +
                   kAskCount + kAskHz + kAskHz + kAskCount);
     EXPECT_EQ(run.program.sines.toneCount, 3);
     EXPECT_EQ(run.program.sines.inputValue(0), -1.0);
     EXPECT_EQ(run.device->count("close"), 1U);
     EXPECT_EQ(run.device->violations(), std::vector<std::string>{});
+    EXPECT_EQ(run.device->describedStreams(),
+              (std::vector<std::string>{"1 тон, тишина", "3 тона, тишина", "3 тона от 440 Гц",
+                                        "3 тона, тишина"}));
 }
 
 }  // namespace

@@ -54,6 +54,18 @@ class TestWaveDevice : public WaveOutDevice {
     WaveResult reset() override { return handBack("reset"); }
     WaveResult close() override { return handBack("close"); }
 
+    std::string outputName() const override { return reportedName; }
+    uint32_t serverRateHz() const override { return reportedServerRate; }
+    void describeStream(const std::string& name) override {
+        std::lock_guard lock(mutex);
+        streamNames.push_back(name);
+    }
+    std::vector<std::string> describedStreams() const {
+        return std::lock_guard(mutex), streamNames;
+    }
+    std::string reportedName;         // what outputName() says
+    uint32_t reportedServerRate = 0;  // what serverRateHz() says
+
     // Takes the device away (handing back what it holds) or brings it back.
     void setLost(bool lost) {
         std::lock_guard lock(mutex);
@@ -138,6 +150,7 @@ class TestWaveDevice : public WaveOutDevice {
     mutable std::condition_variable changed;
     std::vector<Call> callRecord;
     std::vector<std::string> violationRecord;
+    std::vector<std::string> streamNames;
     std::deque<WaveHeader*> queue;
     bool opened = false, gone = false;
     WaveOutCallback callback = nullptr;
