@@ -16,7 +16,9 @@
 #   4. robustness of timing: 60 s of play with every core but one busy
 #      (scripts/bench/loaded-run.sh);
 #   5. the responsiveness again with --smooth, and the CPU time of writing one minute to a WAV
-#      file against SoX writing the same.
+#      file against SoX writing the same;
+#   6. every output on each server, PulseAudio and PipeWire, beside speaker-test on the same
+#      server (scripts/bench/outputs-cost.sh).
 # The figures go to build/bench/results.txt ("key value" lines); scripts/bench/report.sh makes
 # the table and the report from them, so every figure and ratio comes from this one run. The whole
 # run takes about four minutes. Exit status 1 when a step failed; a missed target is a result,
@@ -171,6 +173,14 @@ loaded_run() {
         "$build/tonarium" "$build/bench/playback_probe" "$loaded_seconds" "$results"
 }
 
+outputs_cost() {
+    local probe="$build/bench/playback_probe"
+    timeout 900 scripts/with-pulse.sh scripts/bench/outputs-cost.sh "$build/tonarium" "$probe" \
+        "$results" pulse alsa:default || return 1
+    timeout 1200 scripts/with-pipewire.sh scripts/bench/outputs-cost.sh "$build/tonarium" "$probe" \
+        "$results" pipewire pulse alsa:default alsa:pipewire
+}
+
 step "machine" machine
 step "render cost" render_cost
 step "SoX render cost" sox_cost
@@ -179,6 +189,7 @@ step "responsiveness" responsiveness
 step "responsiveness, click-free" responsiveness_smooth
 step "writing a file" file_cost
 step "loaded run" loaded_run
+step "outputs" outputs_cost
 result "machine.load_end $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo

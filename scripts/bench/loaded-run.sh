@@ -4,19 +4,20 @@
 # playback probe records the sink and counts the dropouts a listener would hear; the program
 # writes the underruns its ALSA layer counted to the file named by TONARIUM_STATS when it ends.
 #
-#   scripts/bench/loaded-run.sh TONARIUM PROBE SECONDS RESULTS
+#   scripts/bench/loaded-run.sh TONARIUM PROBE SECONDS RESULTS [TONARIUM_ARGS...]
 # Appends "loaded.{seconds,hogs,dropouts,longest_dropout_ms,underruns} VALUE" lines to RESULTS;
 # "underruns n/a" when the program wrote no count. Exit status 1 when the probe failed.
 set -uo pipefail
 
-if [ $# -ne 4 ]; then
-    echo "usage: $0 TONARIUM PROBE SECONDS RESULTS" >&2
+if [ $# -lt 4 ]; then
+    echo "usage: $0 TONARIUM PROBE SECONDS RESULTS [TONARIUM_ARGS...]" >&2
     exit 2
 fi
 tonarium=$1
 probe=$2
 seconds=$3
 results=$4
+shift 4
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tonarium-loaded.XXXXXX") || exit 1
 hogs=()
@@ -41,7 +42,7 @@ done
 
 stats=$scratch/stats
 status=0
-line=$(TONARIUM_STATS=$stats timeout $((seconds + 60)) "$probe" steady "$tonarium" "$seconds" |
+line=$(TONARIUM_STATS=$stats timeout $((seconds + 60)) "$probe" steady "$tonarium" "$seconds" "$@" |
     grep '^steady ' | tail -n 1)
 if [ -z "$line" ]; then
     echo "loaded-run: the steady run was not measured" >&2

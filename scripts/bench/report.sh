@@ -265,4 +265,26 @@ md_table() {
         "underrun(s) (written by the program at its end through TONARIUM_STATS); the recording of" \
         "the sink shows $(get loaded.dropouts) dropout(s) (5 ms windows below half the tone's" \
         "level; longest $(get loaded.longest_dropout_ms) ms)."
+    echo
+    echo "## Outputs"
+    echo
+    echo "Each output on each server (scripts/bench/outputs-cost.sh): tonarium -q -D OUTPUT -n 1 -f" \
+        "440 -d 20 at its default format (192000 Hz, 32 bits, stereo), the answer-to-sound time" \
+        "of 12 changes, and a minute with every core but one busy; speaker-test plays the same" \
+        "format on the same server. Targets: at most 150 wake-ups a second, CPU at most" \
+        "speaker-test's on that server, answers within 60 ms median and 80 ms at most, 0" \
+        "underruns and dropouts in the loaded minute."
+    echo
+    echo "| Server | Output | CPU (ms/s) | speaker-test (ms/s) | Wake-ups (1/s) | Answer median / max (ms) | Loaded: underruns, dropouts |"
+    echo "|---|---|---:|---:|---:|---:|---:|"
+    for server in pulse pipewire; do
+        for key in pipewire pulse alsa_default alsa_pipewire; do
+            k="outputs.$server.$key"
+            known "$k.cpu_ms_per_s" || continue
+            echo "| $server | ${key/_/:} | $(get "$k.cpu_ms_per_s") |" \
+                "$(get "outputs.$server.speaker_test_default.cpu_ms_per_s") |" \
+                "$(get "$k.wakeups_per_s") | $(get "$k.response_median_ms") / $(get "$k.response_max_ms") |" \
+                "$(get "$k.loaded_underruns"), $(get "$k.loaded_dropouts") |"
+        done
+    done
 } >"$out/report.md"
