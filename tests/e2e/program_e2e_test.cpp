@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 const std::string kReport =
-    "Устройство вывода звука успешно инициализировано.\nКоличество каналов: 2\n"
+    "Устройство вывода звука успешно инициализировано.\nВывод: ALSA\nКоличество каналов: 2\n"
     "Частота дискретизации: 192000 Гц\nГлубина квантования: 32 бит\n";
 const std::string kAskCount = "\nВведите количество тонов: ";
 const std::string kAskHz = "Введите частоту основного тона (Гц): ";
