@@ -46,9 +46,11 @@ std::unique_ptr<FileWriter> makeFileWriter(FileKind) {
 #include "output/file/device_sndfile.h"
 #if defined(TONARIUM_HAVE_PIPEWIRE)
 #include "output/pipewire/device_pipewire.h"
+#include "output/pipewire/device_pipewire_list.h"
 #endif
 #if defined(TONARIUM_HAVE_PULSE)
 #include "output/pulse/device_pulse.h"
+#include "output/pulse/device_pulse_list.h"
 #endif
 
 namespace {

@@ -89,6 +89,11 @@ uint64_t PulledQueue::unpulledFrames() const {
     return queuedEnd - pulled;
 }
 
+bool PulledQueue::holdsBuffers() const {
+    std::lock_guard lock(queueMutex);
+    return !entries.empty();
+}
+
 bool PulledQueue::lost() const {
     std::lock_guard lock(queueMutex);
     return isLost;

@@ -48,6 +48,8 @@ class PulledQueue {
     // Frames pulled since the latest handBackAll; frames queued and not yet pulled.
     uint64_t pulledFrames() const;
     uint64_t unpulledFrames() const;
+    // Whether any written buffer is still waiting for its notice.
+    bool holdsBuffers() const;
     bool lost() const;
 
   private:
