@@ -1,6 +1,7 @@
-// The ALSA device layer through a real sound server: run under scripts/with-pulse.sh, it plays
-// on ALSA's "default" (the script's private PulseAudio server with a null sink) and records the
-// sink's monitor, then checks what was heard and when.
+// A device layer through a real sound server: run under scripts/with-pulse.sh or
+// scripts/with-pipewire.sh, it plays on the output that TONARIUM_TEST_OUTPUT names as --device
+// takes it ("pulse", "pipewire", "alsa:default", "alsa:pipewire"; ALSA's default where unset) into
+// the script's null sink, records the sink's monitor, then checks what was heard and when.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "output/alsa/device_alsa.h"
+#include "output/device_factory.h"
 #include "tests/support/device_harness.h"
 #include "tests/support/recording.h"
 #include "tests/support/signal_analysis.h"
@@ -29,19 +30,26 @@ size_t recordFrames(std::chrono::milliseconds d) {
 
 // Plays a sine as the output module does: 32-bit stereo buffers through kHeaders headers, each
 // written again once its finished notice has come.
-class AlsaThroughServerTest : public testing::Test {
+class OutputThroughServerTest : public testing::Test {
   protected:
     void SetUp() override {
         if (monitorSourceFromEnvironment().empty()) {
-            GTEST_SKIP() << "run under scripts/with-pulse.sh";
+            GTEST_SKIP() << "run under scripts/with-pulse.sh or scripts/with-pipewire.sh";
         }
+        const char* output = std::getenv("TONARIUM_TEST_OUTPUT");
+        device = makeWaveOutDevice(output != nullptr ? output : "alsa:default");
+        ASSERT_NE(device, nullptr);
         recording.emplace(monitorSourceFromEnvironment());
         ASSERT_TRUE(recording->waitForFrames(recordFrames(50ms), kSoundLimit));
         ASSERT_EQ(
-            device.open(makeWaveFormat(2, 32, kDeviceRate), &NoticeLog::callback, log.instance()),
+            device->open(makeWaveFormat(2, 32, kDeviceRate), &NoticeLog::callback, log.instance()),
             kWaveNoError);
     }
-    void TearDown() override { device.close(); }
+    void TearDown() override {
+        if (device != nullptr) {
+            device->close();
+        }
+    }
 
     // Writes `count` more buffers; false when a notice does not come in time or a write fails.
     bool play(size_t count) {
@@ -50,7 +58,7 @@ class AlsaThroughServerTest : public testing::Test {
             if (written >= kHeaders && !log.waitForDone(written - kHeaders + 1, kSoundLimit)) {
                 return false;
             }
-            device.unprepareHeader(h);
+            device->unprepareHeader(h);
             h = {reinterpret_cast<char*>(&samples[written % kHeaders * 2 * kBufferFrames]),
                  kBufferFrames * 8};
             for (size_t f = 0; f < kBufferFrames; ++f, ++frame) {
@@ -58,8 +66,8 @@ class AlsaThroughServerTest : public testing::Test {
                 reinterpret_cast<int32_t*>(h.lpData)[2 * f] =
                     reinterpret_cast<int32_t*>(h.lpData)[2 * f + 1] = kAmplitude * x * 2147483648.0;
             }
-            device.prepareHeader(h);
-            if (device.write(h) != kWaveNoError) {
+            device->prepareHeader(h);
+            if (device->write(h) != kWaveNoError) {
                 return false;
             }
         }
@@ -69,14 +77,14 @@ class AlsaThroughServerTest : public testing::Test {
     SilentStream silence;  // keeps the monitor's timeline running
     std::optional<MonitorRecording> recording;
     NoticeLog log;
-    AlsaWaveOutDevice device;
+    std::unique_ptr<WaveOutDevice> device;
     std::vector<int32_t> samples = std::vector<int32_t>(kHeaders * 2 * kBufferFrames);
     WaveHeader headers[kHeaders];
     size_t written = 0;
     uint64_t frame = 0;
 };
 
-TEST_F(AlsaThroughServerTest,
+TEST_F(OutputThroughServerTest,
        PlaysTheToneFinishesEachBufferWhenItIsHeardAndRecoversFromRunningDry) {
     const std::clock_t cpuBefore = std::clock();
     const auto wallBefore = std::chrono::steady_clock::now();
@@ -107,26 +115,27 @@ TEST_F(AlsaThroughServerTest,
     const size_t gapEnd = recording->frameCount();
     ASSERT_TRUE(play(10));
     EXPECT_TRUE(recording->waitForSound(gapEnd, kSoundRms, kSoundLimit).has_value());
-    EXPECT_GE(device.underrunCount(), 1u);
+    EXPECT_GE(device->underrunCount(), 1u);
 }
 
 // Runs on its own server (see CMakeLists.txt): it takes the server away.
-TEST_F(AlsaThroughServerTest, HandsEverythingBackWhenTheServerDisappears) {
-    const char* pid = std::getenv("TONARIUM_PULSE_PID");
+TEST_F(OutputThroughServerTest, HandsEverythingBackWhenTheServerDisappears) {
+    // PipeWire itself where it runs (its PulseAudio service goes with it), else PulseAudio.
+    const char* pid = std::getenv("TONARIUM_PIPEWIRE_PID");
+    pid = pid != nullptr ? pid : std::getenv("TONARIUM_PULSE_PID");
     if (pid == nullptr) {
         GTEST_SKIP() << "no server process to take away";
     }
     for (WaveHeader& h : headers) {
         h = {reinterpret_cast<char*>(samples.data()), kBufferFrames * 8};
-        device.prepareHeader(h);
-        ASSERT_EQ(device.write(h), kWaveNoError);
+        device->prepareHeader(h);
+        ASSERT_EQ(device->write(h), kWaveNoError);
     }
     ASSERT_EQ(kill(std::atoi(pid), SIGKILL), 0);
     EXPECT_TRUE(log.waitForDone(kHeaders, 15s));
-    EXPECT_TRUE(device.deviceLost());
-    EXPECT_NE(device.write(headers[0]), kWaveNoError);
+    EXPECT_NE(device->write(headers[0]), kWaveNoError);
     const auto closing = std::chrono::steady_clock::now();
-    device.close();
+    device->close();
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 6s);
 }
 
