@@ -129,8 +129,10 @@ bool PulseStream::write(WaveHeader& header) {
     if (!queue.write(header)) {
         return false;
     }
-    LoopLock lock(loop);
-    feed();
+    if (wantsAudio.load()) {
+        LoopLock lock(loop);
+        feed();
+    }
     return true;
 }
 
@@ -187,16 +189,17 @@ void PulseStream::connectStream() {
     pa_stream_set_started_callback(stream, &PulseStream::onStarted, this);
     pa_stream_set_moved_callback(stream, &PulseStream::onStreamState, this);
 
-    // The server holds about two buffers, asks for one at a time, and starts once it has one:
-    // one request per buffer, and the audio ahead of the listener stays within the output
-    // module's queue.
+    // The server may hold the output module's three buffers and asks for half of that at a time,
+    // so that it wakes the loop's thread seldom and its fill never falls below a buffer and a
+    // half; it starts once it has one buffer. The audio ahead of the listener stays within the
+    // module's queue, since a buffer comes back only once it has been heard.
     const auto buffer = static_cast<uint32_t>(
         pa_usec_to_bytes(static_cast<pa_usec_t>(setup.bufferDuration.count()), &setup.spec));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.tlength = 2 * buffer;
+    attributes.tlength = 3 * buffer;
     attributes.prebuf = buffer;
-    attributes.minreq = buffer;
+    attributes.minreq = 3 * buffer / 2;
     attributes.fragsize = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
@@ -280,8 +283,36 @@ void PulseStream::feed() {
     if (stream == nullptr || pa_stream_get_state(stream) != PA_STREAM_READY) {
         return;
     }
-    size_t room = pa_stream_writable_size(stream);
     bool wrote = false;
+    for (;;) {
+        const size_t copied = copyIntoRoom();
+        wrote = wrote || copied > 0;
+        const size_t room = pa_stream_writable_size(stream);
+        if (room == static_cast<size_t>(-1) || room < frameBytes) {
+            wantsAudio = false;
+            break;
+        }
+        // Room left means the queue ran dry: the next write feeds the stream. A write that came
+        // between the last copy and this flag is taken now.
+        wantsAudio = true;
+        if (copied == 0 || queue.unpulledFrames() == 0) {
+            break;
+        }
+    }
+    if (wrote && starved) {
+        starved = false;
+        ++underrunCount;
+    }
+    // A stream that waits to fill its start-up buffer would keep a short tail (the last audio
+    // of a run) to itself: with nothing more to give now, it starts with what it has.
+    if (wrote && !playing && queue.unpulledFrames() == 0) {
+        forget(pa_stream_trigger(stream, nullptr, nullptr));
+    }
+}
+
+size_t PulseStream::copyIntoRoom() {
+    size_t room = pa_stream_writable_size(stream);
+    size_t copied = 0;
     while (room != static_cast<size_t>(-1) && room >= frameBytes) {
         void* data = nullptr;
         size_t bytes = room - room % frameBytes;
@@ -297,18 +328,10 @@ void PulseStream::feed() {
             break;
         }
         framesWritten += frames;
+        copied += frames;
         room -= frames * frameBytes;
-        wrote = true;
     }
-    if (wrote && starved) {
-        starved = false;
-        ++underrunCount;
-    }
-    // A stream that waits to fill its start-up buffer would keep a short tail (the last audio
-    // of a run) to itself: with nothing more to give now, it starts with what it has.
-    if (wrote && !playing && queue.unpulledFrames() == 0) {
-        forget(pa_stream_trigger(stream, nullptr, nullptr));
-    }
+    return copied;
 }
 
 void PulseStream::finishHeard() {

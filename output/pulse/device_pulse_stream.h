@@ -79,6 +79,9 @@ class PulseStream {
     void connectStream();
     // Loop lock held: copies queued frames into the stream for as long as the server has room.
     void feed();
+    // Loop lock held: copies queued frames into the server's room until either runs out; how
+    // many frames.
+    size_t copyIntoRoom();
     // Loop lock held: hands back the buffers the stream's clock says have been heard.
     void finishHeard();
     // Loop lock held: the server is gone or refused the stream.
@@ -103,6 +106,10 @@ class PulseStream {
     int serverEvents = 0;        // requests, timing updates and underflows since the last look
     int quietLooks = 0;          // the watchdog's looks in a row that found buffers and no event
 
+    // Set by the loop's thread when the server's room was left unfilled (the queue ran short):
+    // only then does a write feed the stream itself. Otherwise the next request takes the
+    // buffer, and a write costs the loop's thread no wake-up.
+    std::atomic<bool> wantsAudio{true};
     std::atomic<uint64_t> underrunCount{0};
     std::atomic<uint32_t> serverRate{0};
 
