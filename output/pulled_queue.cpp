@@ -94,6 +94,14 @@ bool PulledQueue::holdsBuffers() const {
     return !entries.empty();
 }
 
+std::optional<uint64_t> PulledQueue::oldestEnd() const {
+    std::lock_guard lock(queueMutex);
+    if (entries.empty()) {
+        return std::nullopt;
+    }
+    return entries.at(0).end;
+}
+
 bool PulledQueue::lost() const {
     std::lock_guard lock(queueMutex);
     return isLost;

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "output/ring_fifo.h"
 #include "output/wave_device.h"
@@ -50,6 +51,8 @@ class PulledQueue {
     uint64_t unpulledFrames() const;
     // Whether any written buffer is still waiting for its notice.
     bool holdsBuffers() const;
+    // The position just past the oldest buffer still waiting for its notice, if any.
+    std::optional<uint64_t> oldestEnd() const;
     bool lost() const;
 
   private:

@@ -27,6 +27,9 @@ class LoopLock {
 // audio; a busy or briefly stopped server, longer. Such a server is slow, not lost.
 constexpr pa_usec_t kWatchdogPeriodUs = 3 * PA_USEC_PER_SEC;
 constexpr int kQuietLooksToLose = 4;
+// The notice timer fires this long after a buffer's end is due, so that a clock a little behind
+// does not cost a second wake-up.
+constexpr pa_usec_t kNoticeSlackUs = 2000;
 
 // Operations whose answer nobody waits for.
 void forget(pa_operation* operation) {
@@ -71,8 +74,10 @@ PulseStream::~PulseStream() {
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
         }
-        if (watchdog != nullptr) {
-            pa_threaded_mainloop_get_api(loop)->time_free(watchdog);
+        for (pa_time_event* timer : {watchdog, noticeTimer}) {
+            if (timer != nullptr) {
+                pa_threaded_mainloop_get_api(loop)->time_free(timer);
+            }
         }
         if (context != nullptr) {
             pa_context_set_state_callback(context, nullptr, nullptr);
@@ -105,6 +110,7 @@ WaveResult PulseStream::start(std::chrono::milliseconds limit) {
     }
     watchdog = pa_context_rttime_new(context, pa_rtclock_now() + kWatchdogPeriodUs,
                                      &PulseStream::onWatchdog, this);
+    noticeTimer = pa_context_rttime_new(context, PA_USEC_INVALID, &PulseStream::onNoticeDue, this);
     if (pa_threaded_mainloop_start(loop) < 0) {
         return kWaveNoMemory;
     }
@@ -126,12 +132,14 @@ void PulseStream::refuse() {
 }
 
 bool PulseStream::write(WaveHeader& header) {
+    const bool wasEmpty = !queue.holdsBuffers();
     if (!queue.write(header)) {
         return false;
     }
-    if (wantsAudio.load()) {
+    if (wantsAudio.load() || wasEmpty) {
         LoopLock lock(loop);
         feed();
+        armNoticeTimer();
     }
     return true;
 }
@@ -237,6 +245,12 @@ void PulseStream::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, voi
     }
 }
 
+void PulseStream::onNoticeDue(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+    auto* s = static_cast<PulseStream*>(self);
+    s->finishHeard();
+    s->feed();
+}
+
 void PulseStream::onWatchdog(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
                              void* self) {
     auto* s = static_cast<PulseStream*>(self);
@@ -273,6 +287,7 @@ void PulseStream::onUnderflow(pa_stream*, void* self) {
     s->playing = false;
     s->starved = true;
     s->queue.finishPlayed(s->framesWritten - s->queueBase);
+    s->armNoticeTimer();
 }
 
 void PulseStream::onStarted(pa_stream*, void* self) {
@@ -336,13 +351,34 @@ size_t PulseStream::copyIntoRoom() {
 
 void PulseStream::finishHeard() {
     pa_usec_t heard = 0;
-    if (stream == nullptr || pa_stream_get_time(stream, &heard) < 0) {
+    if (stream != nullptr && pa_stream_get_time(stream, &heard) == 0) {
+        const uint64_t frames = heard * setup.spec.rate / 1000000;
+        if (frames > queueBase) {
+            queue.finishPlayed(frames - queueBase);
+        }
+    }
+    armNoticeTimer();
+}
+
+void PulseStream::armNoticeTimer() {
+    pa_usec_t heard = 0;
+    const std::optional<uint64_t> end = queue.oldestEnd();
+    // A buffer not yet wholly in the server is not heard before the server asks for the rest,
+    // and that request looks again.
+    if (!end || queue.pulledFrames() < *end) {
+        pa_context_rttime_restart(context, noticeTimer, PA_USEC_INVALID);
         return;
     }
-    const uint64_t frames = heard * setup.spec.rate / 1000000;
-    if (frames > queueBase) {
-        queue.finishPlayed(frames - queueBase);
+    if (stream == nullptr || pa_stream_get_time(stream, &heard) < 0) {
+        // No clock yet (the stream is starting): look again a buffer later.
+        pa_context_rttime_restart(context, noticeTimer,
+                                  pa_rtclock_now() + setup.bufferDuration.count());
+        return;
     }
+    const uint64_t heardFrames = heard * setup.spec.rate / 1000000;
+    const uint64_t due = queueBase + *end;
+    const pa_usec_t wait = due > heardFrames ? (due - heardFrames) * 1000000 / setup.spec.rate : 0;
+    pa_context_rttime_restart(context, noticeTimer, pa_rtclock_now() + wait + kNoticeSlackUs);
 }
 
 void PulseStream::fail(WaveResult result) {

@@ -6,7 +6,9 @@
 // interpolated clock (pa_stream_get_time) says how many of them have been heard. The queue's
 // buffers are handed back as that clock passes their ends: on every request for audio, on every
 // timing update, and all at once when the server reports that the stream ran dry (everything
-// written has been played).
+// written has been played). Between the server's events a timer of the loop wakes it when the
+// oldest buffer's end is due, so that every buffer comes back when it is heard and the output
+// module refills its queue at once.
 //
 // A server that stops answering (stopped, stuck) with buffers queued is taken as lost after
 // about twelve seconds without an event from it, as the ALSA layer takes a stalled device: a
@@ -72,6 +74,8 @@ class PulseStream {
     static void onUnderflow(pa_stream* stream, void* self);
     static void onStarted(pa_stream* stream, void* self);
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void onNoticeDue(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
+                            void* self);
     static void onWatchdog(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
                            void* self);
 
@@ -84,6 +88,9 @@ class PulseStream {
     size_t copyIntoRoom();
     // Loop lock held: hands back the buffers the stream's clock says have been heard.
     void finishHeard();
+    // Loop lock held: sets the notice timer for when the oldest queued buffer's end will be
+    // heard, as the stream's clock says; off while nothing is queued.
+    void armNoticeTimer();
     // Loop lock held: the server is gone or refused the stream.
     void fail(WaveResult result);
     // Wakes start() once it has an answer.
@@ -97,6 +104,7 @@ class PulseStream {
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;  // created and used with the loop lock held
     pa_time_event* watchdog = nullptr;
+    pa_time_event* noticeTimer = nullptr;
 
     // With the loop lock held:
     uint64_t framesWritten = 0;  // into the stream since its creation
