@@ -242,6 +242,12 @@ snd_pcm_sframes_t AlsaPcm::avail() {
     return snd_pcm_avail(pcm);
 }
 
+snd_pcm_sframes_t AlsaPcm::delay() {
+    snd_pcm_sframes_t frames = 0;
+    const int err = snd_pcm_delay(pcm, &frames);
+    return err < 0 ? err : frames;
+}
+
 snd_pcm_sframes_t AlsaPcm::write(const char* data, snd_pcm_uframes_t frames) {
     return snd_pcm_writei(pcm, data, frames);
 }

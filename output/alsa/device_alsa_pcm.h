@@ -66,6 +66,8 @@ class AlsaPcm {
 
     // Frames the ring has room for (snd_pcm_avail), or a negative ALSA error.
     snd_pcm_sframes_t avail();
+    // Frames written and not yet heard (snd_pcm_delay), or a negative ALSA error.
+    snd_pcm_sframes_t delay();
     // Non-blocking write of up to `frames` frames in the device's order; frames taken, or a
     // negative ALSA error (-EAGAIN when the ring is full).
     snd_pcm_sframes_t write(const char* data, snd_pcm_uframes_t frames);

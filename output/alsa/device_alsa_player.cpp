@@ -240,6 +240,17 @@ long AlsaWaveOutDevice::Session::Player::position(uint64_t& consumed, snd_pcm_uf
     const snd_pcm_uframes_t ring = pcm.ringFrames();
     fill = room < ring ? ring - room : 0;
     consumed = written - std::min<uint64_t>(fill, written);
+    // A sound server's plugin may free the ring's last part only when the server asks for more,
+    // which it does not once the stream ends (ALSA's pulse plugin on pipewire-pulse): a ring
+    // that stood still since the last pass is measured by its delay instead, which says what
+    // has been heard. The consumed position never goes back.
+    if (fill > 0 && consumed <= lastConsumed) {
+        const snd_pcm_sframes_t delay = pcm.delay();
+        if (delay >= 0 && static_cast<snd_pcm_uframes_t>(delay) < fill) {
+            consumed = written - static_cast<uint64_t>(delay);
+        }
+        consumed = std::max(consumed, lastConsumed);
+    }
     return 0;
 }
 
