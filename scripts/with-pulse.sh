@@ -11,6 +11,7 @@
 #
 # The command sees:
 #   PULSE_SERVER       the server's socket (every PulseAudio client uses it)
+#   TONARIUM_SERVER    pulseaudio
 #   TONARIUM_SINK      the null sink, tonarium_null
 #   TONARIUM_MONITOR   its monitor source, to record what was played (parec -d ...)
 #   TONARIUM_PULSE_PID the server's process id (to take the server away in a test)
@@ -126,6 +127,7 @@ if [ "$ready" -ne 1 ]; then
     exit 1
 fi
 
+export TONARIUM_SERVER=pulseaudio
 export TONARIUM_SINK="$sink"
 export TONARIUM_MONITOR="$sink.monitor"
 export TONARIUM_PULSE_PID="$server_pid"
