@@ -61,7 +61,7 @@ stop_process() {
             sleep 0.1
         done
         kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        { wait "$pid"; } 2>/dev/null
     fi
 }
 
