@@ -13,6 +13,9 @@ namespace {
 constexpr auto kAcceptLimit = std::chrono::milliseconds(3000);
 // How long open then waits for the graph's first cycle, which tells the rate it runs at.
 constexpr auto kFirstCycleLimit = std::chrono::milliseconds(500);
+// After a server left an open unanswered, later opens refuse at once for this long: the format
+// search's many attempts then cost one wait, not one each.
+constexpr auto kSilentServerHoldoff = std::chrono::milliseconds(1000);
 
 }  // namespace
 
@@ -50,6 +53,9 @@ WaveResult PipewireWaveOutDevice::open(const WaveFormatExtensible& format, WaveO
     std::chrono::microseconds latency{};
     {
         std::lock_guard lock(deviceMutex);
+        if (std::chrono::steady_clock::now() < silentUntil) {
+            return kWaveBadDevice;
+        }
         name = mediaName;
         latency = bufferDuration;
     }
@@ -71,6 +77,10 @@ WaveResult PipewireWaveOutDevice::open(const WaveFormatExtensible& format, WaveO
     }
     if (result != kWaveNoError) {
         s->stop();
+        if (s->serverSilent()) {
+            std::lock_guard lock(deviceMutex);
+            silentUntil = std::chrono::steady_clock::now() + kSilentServerHoldoff;
+        }
         return result;
     }
     bool renamed = false;

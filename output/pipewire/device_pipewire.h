@@ -73,6 +73,7 @@ class PipewireWaveOutDevice : public WaveOutDevice {
     std::chrono::microseconds bufferDuration{30'000};
     std::string mediaName;
     uint64_t closedUnderruns = 0;
+    std::chrono::steady_clock::time_point silentUntil;  // opens refuse at once until then
 
     std::mutex openingMutex;  // guards the two below
     std::shared_ptr<Stream> opening;

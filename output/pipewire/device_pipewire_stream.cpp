@@ -158,6 +158,7 @@ WaveResult PipewireWaveOutDevice::Stream::waitUntilAccepted(std::chrono::millise
     if (refused && !coreFailed) {
         return kWaveBadFormat;  // the server would not take this stream
     }
+    silent = !accepted && !refused && !cancelled;
     return cancelled ? kWaveError : kWaveBadDevice;
 }
 

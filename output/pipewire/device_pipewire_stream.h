@@ -62,6 +62,8 @@ struct PipewireWaveOutDevice::Stream {
     // yet is open all the same).
     WaveResult waitUntilAccepted(std::chrono::milliseconds limit,
                                  std::chrono::milliseconds runLimit);
+    // After waitUntilAccepted: whether the server left the request unanswered for all its time.
+    bool serverSilent() const { return silent; }
     // Any thread: the open waiting in waitUntilAccepted gives up at once.
     void cancelOpen();
 
@@ -110,6 +112,7 @@ struct PipewireWaveOutDevice::Stream {
     bool cancelled = false;
     bool stopping = false;
     bool rateKnown = false;
+    bool silent = false;  // open's thread only
 
     // Data thread only.
     PlayMarks marks;
