@@ -7,11 +7,12 @@
 # PulseAudio service pipewire-pulse. A null sink `tonarium_null` is made the default sink, and
 # everything is torn down when the command ends, however it ends.
 #
-# As root without a login session: PipeWire and WirePlumber need no logind and no real devices;
-# WirePlumber's ALSA, Bluetooth and V4L2 monitors find nothing here and are harmless, but the
-# D-Bus portal and reservation modules want a session bus, which is why the script starts one.
-# WirePlumber also keeps its chosen default sink in XDG_STATE_HOME; that lives in the temporary
-# directory, so no choice of an earlier run leaks into this one.
+# As root without a login session no configuration tweak is needed: PipeWire and WirePlumber
+# ask nothing of logind, and WirePlumber's device monitors (ALSA, V4L2, libcamera) simply find
+# nothing here; its log's note that libcamera is missing is harmless. WirePlumber talks to the
+# session bus (device reservation, portals), so the script gives it a private one rather than
+# the machine's. WirePlumber keeps its state (such as the chosen default sink) under
+# XDG_STATE_HOME, which lives in the temporary directory, so no earlier run leaks into this one.
 #
 # ALSA: "default" is pointed at pipewire-pulse through the pulse plugin (libasound2-plugins),
 # and "pipewire" is PipeWire's own ALSA plugin, loaded by path from the build tree (unpacked
@@ -20,6 +21,7 @@
 #
 # The command sees:
 #   PULSE_SERVER          pipewire-pulse's socket (every PulseAudio client uses it)
+#   DBUS_SESSION_BUS_ADDRESS  the private session bus
 #   TONARIUM_SERVER       pipewire
 #   TONARIUM_SINK         the null sink, tonarium_null
 #   TONARIUM_MONITOR      its monitor source, to record what was played (parec -d ...)
@@ -83,9 +85,9 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The system's ALSA configuration, then "default" pointed at pipewire-pulse, and "pipewire"
-# defined as in the plugin's own 50-pipewire.conf (its 99-pipewire-default.conf, which would take
-# "default" over, is left out).
+# The system's ALSA configuration, then "default" pointed at pipewire-pulse, and "pipewire" as the
+# plugin's own 50-pipewire.conf defines it, with the plugin's libraries named by path (its
+# 99-pipewire-default.conf, which would take "default" over, is left out).
 alsa_conf=""
 for candidate in /usr/share/alsa/alsa.conf /etc/alsa/alsa.conf; do
     if [ -f "$candidate" ]; then
@@ -98,53 +100,14 @@ if [ -z "$alsa_conf" ]; then
     exit 1
 fi
 plugin=$(compgen -G "$repo/build/deps/pipewire-alsa/usr/lib/*/alsa-lib/libasound_module_pcm_pipewire.so" | head -n 1)
+plugin_conf="$repo/build/deps/pipewire-alsa/usr/share/alsa/alsa.conf.d/50-pipewire.conf"
 {
     echo 'pcm.!default { type pulse }'
     echo 'ctl.!default { type pulse }'
-    if [ -n "$plugin" ]; then
-        cat <<EOF
-pcm_type.pipewire { lib "$plugin" }
-ctl_type.pipewire { lib "${plugin/pcm_pipewire/ctl_pipewire}" }
-defaults.pipewire.server "pipewire-0"
-defaults.pipewire.node "-1"
-defaults.pipewire.exclusive false
-defaults.pipewire.role ""
-defaults.pipewire.rate 0
-defaults.pipewire.format ""
-defaults.pipewire.channels 0
-defaults.pipewire.period_bytes 0
-defaults.pipewire.buffer_bytes 0
-pcm.pipewire {
-    @args [ SERVER NODE EXCLUSIVE ROLE RATE FORMAT CHANNELS PERIOD_BYTES BUFFER_BYTES ]
-    @args.SERVER { type string default { @func refer name defaults.pipewire.server } }
-    @args.NODE { type string default { @func refer name defaults.pipewire.node } }
-    @args.EXCLUSIVE { type integer default { @func refer name defaults.pipewire.exclusive } }
-    @args.ROLE { type string default { @func refer name defaults.pipewire.role } }
-    @args.RATE { type integer default { @func refer name defaults.pipewire.rate } }
-    @args.FORMAT { type string default { @func refer name defaults.pipewire.format } }
-    @args.CHANNELS { type integer default { @func refer name defaults.pipewire.channels } }
-    @args.PERIOD_BYTES { type integer default { @func refer name defaults.pipewire.period_bytes } }
-    @args.BUFFER_BYTES { type integer default { @func refer name defaults.pipewire.buffer_bytes } }
-    type pipewire
-    server \$SERVER
-    playback_node \$NODE
-    capture_node \$NODE
-    exclusive \$EXCLUSIVE
-    role \$ROLE
-    rate \$RATE
-    format \$FORMAT
-    channels \$CHANNELS
-    period_bytes \$PERIOD_BYTES
-    buffer_bytes \$BUFFER_BYTES
-    hint { show on description "PipeWire Sound Server" }
-}
-ctl.pipewire {
-    @args [ SERVER ]
-    @args.SERVER { type string default { @func refer name defaults.pipewire.server } }
-    type pipewire
-    server \$SERVER
-}
-EOF
+    if [ -n "$plugin" ] && [ -f "$plugin_conf" ]; then
+        echo "pcm_type.pipewire { lib \"$plugin\" }"
+        echo "ctl_type.pipewire { lib \"${plugin/pcm_pipewire/ctl_pipewire}\" }"
+        echo "<$plugin_conf>"
     else
         echo "with-pipewire: PipeWire's ALSA plugin is not unpacked (scripts/install-deps.sh test); no PCM \"pipewire\"" >&2
     fi
