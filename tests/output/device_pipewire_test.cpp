@@ -82,6 +82,27 @@ class PipewireThroughServerTest : public testing::Test {
     uint64_t frame = 0;
 };
 
+TEST(PipewireServer, AnswersAndListsItsSinksButNotWhereItHasNoSocket) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (monitorSourceFromEnvironment().empty() || serverPid() == 0 || runtime == nullptr) {
+        GTEST_SKIP() << "run under scripts/with-pipewire.sh";
+    }
+    EXPECT_TRUE(pipewireServerAnswers());
+    bool listed = false;
+    for (const OutputDeviceInfo& sink : listPipewireSinks()) {
+        listed = listed || sink.name == "pipewire:" + std::string(std::getenv("TONARIUM_SINK"));
+    }
+    EXPECT_TRUE(listed);
+
+    const std::string saved = runtime;
+    setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
+    const auto asking = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pipewireServerAnswers());
+    EXPECT_TRUE(listPipewireSinks().empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - asking, 10ms);
+    setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
 TEST_F(PipewireThroughServerTest, PlaysTheToneAndFinishesEachBufferWhenItIsHeardToTheLast) {
     EXPECT_EQ(device.serverRateHz(), 48000u);
     EXPECT_EQ(device.channelSpeakers(), (std::vector<uint32_t>{0x1, 0x2}));
