@@ -12,8 +12,10 @@
 // A server that goes away (the connection's error, or a stream that ends by itself) hands every
 // queued buffer back and refuses later writes, so that the output module closes and opens again
 // until the server is back. Every wait of an application-facing call has a time limit: open
-// waits at most 3 s for the server to accept the stream; reset, close and describeStream only
-// take the loop's lock, which the library's thread holds for one callback at a time.
+// waits at most 3 s for the server to accept the stream (and after a server that left it
+// unanswered, later opens refuse at once for a second); reset and describeStream only take the
+// loop's lock, which the library's thread holds for one callback at a time; close also stops the
+// library's threads, which never wait for the server.
 //
 // Threads: the application-facing calls may come from any thread, though open and close are not
 // meant to overlap. Finished notices come from the data thread, or from the caller of reset and
