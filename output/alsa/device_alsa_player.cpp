@@ -55,6 +55,9 @@ constexpr int kPickUpMs = 15;
 // After a pass without progress the PCM's descriptors are left out for this long, so that a
 // descriptor that stays ready without letting anything through cannot make the worker spin.
 constexpr int kIdlePassPollMs = 5;
+// How long after its due moment a remainder of the ring that a plugin keeps to itself is taken
+// as heard.
+constexpr int kTailMarginMs = 30;
 // A device that fails again right after every recovery is treated as lost rather than retried
 // for ever.
 constexpr int kMaxRecoveriesInARow = 100;
@@ -241,13 +244,23 @@ long AlsaWaveOutDevice::Session::Player::position(uint64_t& consumed, snd_pcm_uf
     fill = room < ring ? ring - room : 0;
     consumed = written - std::min<uint64_t>(fill, written);
     // A sound server's plugin may free the ring's last part only when the server asks for more,
-    // which it does not once the stream ends (ALSA's pulse plugin on pipewire-pulse): a ring
-    // that stood still since the last pass is measured by its delay instead, which says what
-    // has been heard. The consumed position never goes back.
+    // which it does not once the stream ends (ALSA's pulse plugin on pipewire-pulse keeps the
+    // last frames to itself for good). A ring that stood still since the last pass is measured
+    // by its delay instead, which says what has been heard; and a remainder of less than a
+    // period that stands still for as long as it and the delay take to play, and a margin, has
+    // been heard. A stalled server holds a fuller ring, which this never finishes. The consumed
+    // position never goes back.
     if (fill > 0 && consumed <= lastConsumed) {
         const snd_pcm_sframes_t delay = pcm.delay();
         if (delay >= 0 && static_cast<snd_pcm_uframes_t>(delay) < fill) {
             consumed = written - static_cast<uint64_t>(delay);
+        } else if (delay >= 0 && pendingFrames == 0 && fill <= pcm.periodSizeFrames()) {
+            const uint64_t outstanding = std::max<uint64_t>(fill, static_cast<uint64_t>(delay));
+            const auto playOut = std::chrono::microseconds(outstanding * 1000000 / pcm.rateHz()) +
+                                 std::chrono::milliseconds(kTailMarginMs);
+            if (Clock::now() - lastProgress > playOut) {
+                consumed = written;
+            }
         }
         consumed = std::max(consumed, lastConsumed);
     }

@@ -42,7 +42,9 @@ std::optional<spa_audio_channel> positionOfBit(uint32_t bit) {
 
 spa_audio_format sampleFormatOf(uint16_t containerBits, uint16_t validBits) {
     if (validBits != 0 && validBits != containerBits) {
-        return containerBits == 32 && validBits == 24 ? SPA_AUDIO_FORMAT_S24_32_LE
+        // The extensible format keeps fewer valid bits at the top of the container, which is
+        // what a 32-bit sample is; the server's S24_32 keeps them at the bottom.
+        return containerBits == 32 && validBits == 24 ? SPA_AUDIO_FORMAT_S32_LE
                                                       : SPA_AUDIO_FORMAT_UNKNOWN;
     }
     switch (containerBits) {

@@ -52,7 +52,8 @@ std::optional<pa_sample_spec> pulseSampleSpec(const WaveFormatExtensible& format
             spec.format = PA_SAMPLE_S24LE;
             break;
         case 32:
-            spec.format = valid == 24 ? PA_SAMPLE_S24_32LE : PA_SAMPLE_S32LE;
+            // Fewer valid bits sit at the top of the container: a 32-bit sample, not S24_32.
+            spec.format = PA_SAMPLE_S32LE;
             break;
         default:
             return std::nullopt;

@@ -104,6 +104,7 @@ TEST_F(OutputThroughServerTest,
     EXPECT_NEAR(rmsOf(channelOf(frames, 2, 1)), rmsOf(left), 0.001);
     // A buffer is finished when its end is heard, not when the device took it in.
     const auto notices = log.all();
+    ASSERT_TRUE(recording->waitForFrames(*start + 101 * recordFrames(30ms), kSoundLimit));
     for (size_t k = 10; k < 100; ++k) {
         const auto heard = recording->arrivalOf(*start + (k + 1) * recordFrames(30ms));
         ASSERT_TRUE(heard.has_value());

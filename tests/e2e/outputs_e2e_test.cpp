@@ -118,4 +118,32 @@ TEST_F(OutputsEndToEnd, EveryWayToTheServerPlaysATimedRunToItsEnd) {
     }
 }
 
+// PipeWire, its session manager and its PulseAudio service killed and started again while the
+// dialogue plays natively: the loss and the return are told, and the stream is back.
+TEST_F(OutputsEndToEnd, APipewireRestartIsToldOfAndTheStreamComesBack) {
+    if (!onPipewire()) {
+        GTEST_SKIP() << "run under scripts/with-pipewire.sh";
+    }
+    ChildProcess program(tonarium({"-n", "3", "-f", "440"}), kPiped);
+    ASSERT_TRUE(streamShows(program.pid(), "application.name = \"Tonarium\""));
+    for (const char* server :
+         {"TONARIUM_PULSE_PID", "TONARIUM_WIREPLUMBER_PID", "TONARIUM_PIPEWIRE_PID"}) {
+        kill(std::atoi(std::getenv(server)), SIGKILL);
+    }
+    ASSERT_TRUE(program.waitForOutput("потеряна, идёт переподключение.\n", kLimit))
+        << program.output();
+    const std::string logs = std::getenv("TONARIUM_PIPEWIRE_DIR");
+    const auto restarted = Clock::now();
+    ChildProcess pipewire({"pipewire"}, {.output = true});
+    ChildProcess wireplumber({"wireplumber"}, {.output = true});
+    ChildProcess pulse({"pipewire-pulse"}, {.output = true});
+    EXPECT_TRUE(program.waitForOutput("Связь с устройством вывода звука восстановлена.\n", kLimit))
+        << program.output();
+    EXPECT_LT(Clock::now() - restarted, 3s);
+    EXPECT_TRUE(streamShows(program.pid(), "media.name = \"3 тона от 440 Гц\""))
+        << sinkInputOf(program.pid());
+    program.closeInput();
+    EXPECT_EQ(program.waitForExit(kLimit), 0);
+}
+
 }  // namespace

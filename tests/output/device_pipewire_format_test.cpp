@@ -21,10 +21,10 @@ TEST(PipewireFormat, IntegerPcmKeepsItsDepthAndOtherFormatsAreRefused) {
         spa_audio_format expected;
     };
     const Case cases[] = {
-        {8, 8, SPA_AUDIO_FORMAT_U8},          {16, 16, SPA_AUDIO_FORMAT_S16_LE},
-        {24, 24, SPA_AUDIO_FORMAT_S24_LE},    {32, 32, SPA_AUDIO_FORMAT_S32_LE},
-        {32, 24, SPA_AUDIO_FORMAT_S24_32_LE}, {32, 0, SPA_AUDIO_FORMAT_S32_LE},
-        {32, 20, SPA_AUDIO_FORMAT_UNKNOWN},   {12, 12, SPA_AUDIO_FORMAT_UNKNOWN},
+        {8, 8, SPA_AUDIO_FORMAT_U8},        {16, 16, SPA_AUDIO_FORMAT_S16_LE},
+        {24, 24, SPA_AUDIO_FORMAT_S24_LE},  {32, 32, SPA_AUDIO_FORMAT_S32_LE},
+        {32, 24, SPA_AUDIO_FORMAT_S32_LE},  {32, 0, SPA_AUDIO_FORMAT_S32_LE},
+        {32, 20, SPA_AUDIO_FORMAT_UNKNOWN}, {12, 12, SPA_AUDIO_FORMAT_UNKNOWN},
         {16, 8, SPA_AUDIO_FORMAT_UNKNOWN},
     };
     for (const Case& c : cases) {
