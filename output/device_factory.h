@@ -1,6 +1,6 @@
-// The platform's device layers: the sound outputs (winmm on Windows, ALSA elsewhere) and the
-// file device with the platform's file writer (libsndfile on Linux, winmm's RIFF functions on
-// Windows). This is the one place that picks a platform's layer.
+// The platform's device layers: the sound outputs (winmm on Windows; PipeWire, PulseAudio and
+// ALSA on Linux) and the file device with the platform's file writer (libsndfile on Linux,
+// winmm's RIFF functions on Windows). This is the one place that picks a layer.
 #pragma once
 
 #include <memory>
@@ -12,11 +12,13 @@
 #include "output/file/file_output.h"
 #include "output/wave_device.h"
 
-// The platform's default output: winmm's wave mapper on Windows, ALSA's "default" PCM elsewhere.
+// The platform's default output: winmm's wave mapper on Windows; on Linux the sound server that
+// answers, PipeWire first, then PulseAudio, else ALSA's "default" PCM (each where the build has
+// its layer).
 std::unique_ptr<WaveOutDevice> makeDefaultWaveOutDevice();
 
-// The output called `name`: an ALSA PCM name on Linux, a wave-out device number on Windows; an
-// empty name is the default output. Null for a name that cannot name an output on this platform
+// The output called `name`: on Linux "pipewire[:NODE]", "pulse[:SINK]", "alsa:PCM" or a bare
+// ALSA PCM name; on Windows a wave-out device number; an empty name is the default output. Null for a name that cannot name an output on this platform
 // (on Windows, anything but a device number). Whether the output exists shows at open.
 std::unique_ptr<WaveOutDevice> makeWaveOutDevice(const std::string& name);
 
@@ -27,8 +29,9 @@ struct OutputDeviceInfo {
     std::string description;
 };
 
-// The outputs the platform knows of, in its own order: ALSA's PCM hints that can play, or every
-// wave-out device with its number (names in code page 1251).
+// The outputs the platform knows of: on Linux each answering server's sinks, then ALSA's PCM
+// hints that can play (named "alsa:PCM"); on Windows every wave-out device with its number
+// (names in code page 1251).
 std::vector<OutputDeviceInfo> listOutputDevices();
 
 // A file device writing `path`, of the kind its extension names (see fileKindOfPath). Paced:

@@ -26,7 +26,7 @@ tonarium=$1
 probe=$2
 results=$3
 shift 3
-server=${TONARIUM_SERVER:-pulse}
+server=${TONARIUM_SERVER:-pulseaudio}
 seconds=20
 loaded_seconds=${TONARIUM_LOADED_SECONDS:-60}
 here=$(dirname "$0")

@@ -277,7 +277,7 @@ md_table() {
     echo
     echo "| Server | Output | CPU (ms/s) | speaker-test (ms/s) | Wake-ups (1/s) | Answer median / max (ms) | Loaded: underruns, dropouts |"
     echo "|---|---|---:|---:|---:|---:|---:|"
-    for server in pulse pipewire; do
+    for server in pulseaudio pipewire; do
         for key in pipewire pulse alsa_default alsa_pipewire; do
             k="outputs.$server.$key"
             known "$k.cpu_ms_per_s" || continue
