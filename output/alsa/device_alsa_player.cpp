@@ -252,13 +252,14 @@ long AlsaWaveOutDevice::Session::Player::position(uint64_t& consumed, snd_pcm_uf
     // position never goes back.
     if (fill > 0 && consumed <= lastConsumed) {
         const snd_pcm_sframes_t delay = pcm.delay();
-        if (delay >= 0 && static_cast<snd_pcm_uframes_t>(delay) < fill) {
-            consumed = written - static_cast<uint64_t>(delay);
-        } else if (delay >= 0 && pendingFrames == 0 && fill <= pcm.periodSizeFrames()) {
-            const uint64_t outstanding = std::max<uint64_t>(fill, static_cast<uint64_t>(delay));
-            const auto playOut = std::chrono::microseconds(outstanding * 1000000 / pcm.rateHz()) +
+        if (delay >= 0) {
+            const auto delayFrames = std::min<uint64_t>(static_cast<uint64_t>(delay), written);
+            consumed = std::max(consumed, written - delayFrames);
+            const uint64_t waiting = std::max<uint64_t>(fill, delayFrames);
+            const auto playOut = std::chrono::microseconds(waiting * 1000000 / pcm.rateHz()) +
                                  std::chrono::milliseconds(kTailMarginMs);
-            if (Clock::now() - lastProgress > playOut) {
+            if (pendingFrames == 0 && written - consumed <= pcm.periodSizeFrames() &&
+                Clock::now() - lastProgress > playOut) {
                 consumed = written;
             }
         }

@@ -39,7 +39,9 @@ std::optional<pa_sample_spec> pulseSampleSpec(const WaveFormatExtensible& format
         return std::nullopt;
     }
     const bool extensible = format.wFormatTag == kWaveFormatExtensible;
-    const uint16_t valid = extensible ? format.Samples.wValidBitsPerSample : format.wBitsPerSample;
+    // No valid bits stated means all of them, as in the plain PCM header.
+    const uint16_t stated = extensible ? format.Samples.wValidBitsPerSample : 0;
+    const uint16_t valid = stated != 0 ? stated : format.wBitsPerSample;
     pa_sample_spec spec{};
     switch (format.wBitsPerSample) {
         case 8:
@@ -58,7 +60,7 @@ std::optional<pa_sample_spec> pulseSampleSpec(const WaveFormatExtensible& format
         default:
             return std::nullopt;
     }
-    if (valid == 0 || valid > format.wBitsPerSample ||
+    if (valid > format.wBitsPerSample ||
         format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) {
         return std::nullopt;
     }

@@ -99,8 +99,11 @@ TEST_F(OutputThroughServerTest,
     ASSERT_TRUE(recording->waitForFrames(steady + recordFrames(1500ms), kSoundLimit));
     const auto frames = recording->samples(steady, steady + recordFrames(1500ms));
     const auto left = channelOf(frames, 2, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // An unbroken tone: a sanitizer's slowdown is no measure of keeping a server fed.
     EXPECT_NEAR(zeroCrossingHz(left, MonitorRecording::kRateHz), kToneHz, 0.5);
     EXPECT_NEAR(amplitudeAt(left, kToneHz, MonitorRecording::kRateHz), kAmplitude, 0.025);
+#endif
     EXPECT_NEAR(rmsOf(channelOf(frames, 2, 1)), rmsOf(left), 0.001);
     // A buffer is finished when its end is heard, not when the device took it in.
     const auto notices = log.all();

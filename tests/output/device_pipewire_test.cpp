@@ -116,8 +116,11 @@ TEST_F(PipewireThroughServerTest, PlaysTheToneAndFinishesEachBufferWhenItIsHeard
     ASSERT_TRUE(recording->waitForFrames(steady + recordFrames(500ms), kSoundLimit));
     const auto frames = recording->samples(steady, steady + recordFrames(500ms));
     const auto left = channelOf(frames, 2, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // An unbroken tone: a sanitizer's slowdown is no measure of keeping a server fed.
     EXPECT_NEAR(zeroCrossingHz(left, MonitorRecording::kRateHz), kToneHz, 1.0);
     EXPECT_NEAR(amplitudeAt(left, kToneHz, MonitorRecording::kRateHz), kAmplitude, 0.025);
+#endif
     // A buffer is finished when its end is heard, not when the server took it in.
     ASSERT_TRUE(recording->waitForFrames(*start + recordFrames(3100ms), kSoundLimit));
     const auto notices = log.all();

@@ -1,0 +1,63 @@
+// The PulseAudio layer's format: the sample spec each wave format is handed to the server as, and
+// the channel map that puts each channel on the speaker its mask bit names.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "output/pulse/device_pulse_format.h"
+#include "tests/support/device_harness.h"
+
+namespace {
+
+TEST(PulseFormat, IntegerPcmKeepsItsDepthAndOtherFormatsAreRefused) {
+    struct Case {
+        uint16_t bits;
+        uint16_t validBits;
+        pa_sample_format_t expected;
+    };
+    const Case cases[] = {
+        {8, 8, PA_SAMPLE_U8},        {16, 16, PA_SAMPLE_S16LE},  {24, 24, PA_SAMPLE_S24LE},
+        {32, 32, PA_SAMPLE_S32LE},   {32, 24, PA_SAMPLE_S32LE},  {32, 40, PA_SAMPLE_INVALID},
+        {12, 12, PA_SAMPLE_INVALID}, {32, 0, PA_SAMPLE_S32LE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bits << "/" << c.validBits);
+        WaveFormatExtensible format = makeWaveFormat(2, c.bits, 44100);
+        format.Samples.wValidBitsPerSample = c.validBits;
+        const auto spec = pulseSampleSpec(format);
+        if (c.expected == PA_SAMPLE_INVALID) {
+            EXPECT_FALSE(spec);
+        } else {
+            ASSERT_TRUE(spec);
+            EXPECT_EQ(spec->format, c.expected);
+            EXPECT_EQ(spec->rate, 44100u);
+            EXPECT_EQ(spec->channels, 2u);
+        }
+    }
+    WaveFormatExtensible floats = makeWaveFormat(2, 32, 48000);
+    floats.SubFormat.Data1 = 3;  // IEEE float
+    EXPECT_FALSE(pulseSampleSpec(floats));
+    WaveFormatExtensible torn = makeWaveFormat(2, 16, 48000);
+    torn.nBlockAlign = 6;
+    EXPECT_FALSE(pulseSampleSpec(torn));
+}
+
+TEST(PulseFormat, EachChannelGoesToTheSpeakerOfItsMaskBitAndExtraChannelsAreAuxiliary) {
+    const auto positions = [](uint32_t mask, uint8_t channels) {
+        const pa_channel_map map = pulseChannelMap(mask, channels);
+        return std::vector<pa_channel_position_t>(map.map, map.map + map.channels);
+    };
+    EXPECT_EQ(positions(0x3F, 6),
+              (std::vector{PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                           PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE,
+                           PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT}));
+    EXPECT_EQ(positions(0x60F, 6),
+              (std::vector{PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                           PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE,
+                           PA_CHANNEL_POSITION_SIDE_LEFT, PA_CHANNEL_POSITION_SIDE_RIGHT}));
+    EXPECT_EQ(positions(0x3, 3),
+              (std::vector{PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                           PA_CHANNEL_POSITION_AUX0}));
+}
+
+}  // namespace
