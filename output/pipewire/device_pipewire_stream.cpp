@@ -69,7 +69,6 @@ WaveResult PipewireWaveOutDevice::Stream::start(const std::string& node,
                                                 const std::string& mediaName,
                                                 std::chrono::microseconds latency) {
     initPipewireOnce();
-    handBackLead = latency;
     loop = pw_thread_loop_new("tonarium-pipewire", nullptr);
     if (loop == nullptr) {
         return kWaveNoMemory;
@@ -328,7 +327,5 @@ void PipewireWaveOutDevice::Stream::finishHeard(uint64_t pulledEnd, size_t frame
         const uint64_t delayTicks = time.delay > 0 ? static_cast<uint64_t>(time.delay) : 0;
         marks.add(pulledEnd, time.ticks + delayTicks + aheadTicks);
     }
-    const uint64_t leadTicks =
-        static_cast<uint64_t>(handBackLead.count()) * ticksPerSecond / 1'000'000;
-    queue.finishPlayed(marks.heardBy(time.ticks + leadTicks));
+    queue.finishPlayed(marks.heardBy(time.ticks));
 }

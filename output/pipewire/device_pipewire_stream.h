@@ -114,12 +114,6 @@ struct PipewireWaveOutDevice::Stream {
     bool rateKnown = false;
     bool silent = false;  // open's thread only
 
-    // How long before its end is heard a buffer is handed back (one buffer, set by start): the
-    // graph pulls a buffer per cycle and tells what was heard only once per cycle, so a buffer
-    // handed back at its heard moment would come back a cycle late, and the output module's
-    // three buffers would not always cover the graph's latency.
-    std::chrono::microseconds handBackLead{0};
-
     // Data thread only.
     PlayMarks marks;
     uint32_t seenResets = 0;
