@@ -6,7 +6,7 @@
 
 inline constexpr const char* kStreamApplicationName = "Tonarium";
 inline constexpr const char* kStreamApplicationId = "tonarium";
-// A standard icon of the freedesktop naming specification, present in every icon theme.
+// A standard icon name of freedesktop.org icon themes, present in every theme.
 inline constexpr const char* kStreamIconName = "audio-card";
 // The media role of a test signal, as PulseAudio's and PipeWire's policies know it.
 inline constexpr const char* kStreamMediaRole = "test";
