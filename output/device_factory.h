@@ -18,8 +18,9 @@
 std::unique_ptr<WaveOutDevice> makeDefaultWaveOutDevice();
 
 // The output called `name`: on Linux "pipewire[:NODE]", "pulse[:SINK]", "alsa:PCM" or a bare
-// ALSA PCM name; on Windows a wave-out device number; an empty name is the default output. Null for a name that cannot name an output on this platform
-// (on Windows, anything but a device number). Whether the output exists shows at open.
+// ALSA PCM name; on Windows a wave-out device number; an empty name is the default output. Null for
+// a name that cannot name an output on this platform (on Windows, anything but a device number).
+// Whether the output exists shows at open.
 std::unique_ptr<WaveOutDevice> makeWaveOutDevice(const std::string& name);
 
 // One output that can play: the name that makeWaveOutDevice takes, and what the platform says of

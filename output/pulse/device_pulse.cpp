@@ -27,12 +27,15 @@ std::shared_ptr<PulseStream> PulseWaveOutDevice::current() const {
 
 WaveResult PulseWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCallback callback,
                                     uintptr_t instance) {
-    const std::optional<pa_sample_spec> spec = pulseSampleSpec(format);
-    if (!spec) {
+    const std::optional<pa_sample_spec> sampleFormat = pulseSampleFormat(format);
+    if (!sampleFormat) {
         return kWaveBadFormat;
     }
-    PulseStream::Setup setup{
-        *spec, pulseChannelMap(format.dwChannelMask, spec->channels), sinkName, {}, bufferDuration};
+    PulseStream::Setup setup{*sampleFormat,
+                             pulseChannelMap(format.dwChannelMask, sampleFormat->channels),
+                             sinkName,
+                             {},
+                             bufferDuration};
     std::shared_ptr<PulseStream> opening;
     {
         std::lock_guard lock(mutex);
@@ -46,7 +49,7 @@ WaveResult PulseWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutC
         opening = std::make_shared<PulseStream>(this, callback, instance, setup);
         stream = opening;
         speakers = speakerBitsOfMask(format.dwChannelMask);
-        speakers.resize(spec->channels);
+        speakers.resize(sampleFormat->channels);
     }
     const WaveResult result = opening->start(kOpenLimit);
     if (result != kWaveNoError) {

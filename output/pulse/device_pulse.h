@@ -2,7 +2,7 @@
 // main loop), for PulseAudio servers and for PipeWire's pipewire-pulse.
 //
 // Each open connects to the server and makes one playback stream with the format's own sample
-// spec and an explicit channel map (each channel on the speaker its mask bit names), introduced
+// format and an explicit channel map (each channel on the speaker its mask bit names), introduced
 // with the program's name, icon and process id, the media role of a test signal and a media name
 // saying what plays. The main loop's thread is the only thread of the layer: when the server
 // asks for audio it copies written buffers into the stream (PulledQueue), and a buffer is

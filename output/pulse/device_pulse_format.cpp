@@ -34,7 +34,7 @@ bool isIntegerPcm(const WaveFormatExtensible& format) {
 
 }  // namespace
 
-std::optional<pa_sample_spec> pulseSampleSpec(const WaveFormatExtensible& format) {
+std::optional<pa_sample_spec> pulseSampleFormat(const WaveFormatExtensible& format) {
     if (!isIntegerPcm(format)) {
         return std::nullopt;
     }
@@ -42,20 +42,20 @@ std::optional<pa_sample_spec> pulseSampleSpec(const WaveFormatExtensible& format
     // No valid bits stated means all of them, as in the plain PCM header.
     const uint16_t stated = extensible ? format.Samples.wValidBitsPerSample : 0;
     const uint16_t valid = stated != 0 ? stated : format.wBitsPerSample;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleFormat{};
     switch (format.wBitsPerSample) {
         case 8:
-            spec.format = PA_SAMPLE_U8;
+            sampleFormat.format = PA_SAMPLE_U8;
             break;
         case 16:
-            spec.format = PA_SAMPLE_S16LE;
+            sampleFormat.format = PA_SAMPLE_S16LE;
             break;
         case 24:
-            spec.format = PA_SAMPLE_S24LE;
+            sampleFormat.format = PA_SAMPLE_S24LE;
             break;
         case 32:
             // Fewer valid bits sit at the top of the container: a 32-bit sample, not S24_32.
-            spec.format = PA_SAMPLE_S32LE;
+            sampleFormat.format = PA_SAMPLE_S32LE;
             break;
         default:
             return std::nullopt;
@@ -64,12 +64,12 @@ std::optional<pa_sample_spec> pulseSampleSpec(const WaveFormatExtensible& format
         format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) {
         return std::nullopt;
     }
-    spec.rate = format.nSamplesPerSec;
-    spec.channels = static_cast<uint8_t>(format.nChannels);
-    if (format.nChannels > PA_CHANNELS_MAX || pa_sample_spec_valid(&spec) == 0) {
+    sampleFormat.rate = format.nSamplesPerSec;
+    sampleFormat.channels = static_cast<uint8_t>(format.nChannels);
+    if (format.nChannels > PA_CHANNELS_MAX || pa_sample_spec_valid(&sampleFormat) == 0) {
         return std::nullopt;
     }
-    return spec;
+    return sampleFormat;
 }
 
 pa_channel_map pulseChannelMap(uint32_t channelMask, uint8_t channels) {

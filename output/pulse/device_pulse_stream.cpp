@@ -55,7 +55,7 @@ WaveResult resultOfError(int error) {
 PulseStream::PulseStream(WaveOutDevice* owner, WaveOutCallback callback, uintptr_t instance,
                          const Setup& setup)
     : setup(setup),
-      frameBytes(static_cast<uint32_t>(pa_frame_size(&setup.spec))),
+      frameBytes(static_cast<uint32_t>(pa_frame_size(&setup.sampleFormat))),
       queue(owner, callback, instance, frameBytes) {}
 
 PulseStream::~PulseStream() {
@@ -183,8 +183,8 @@ void PulseStream::connectStream() {
     pa_proplist_sets(properties, PA_PROP_MEDIA_ICON_NAME, kStreamIconName);
     const std::string& name =
         setup.mediaName.empty() ? std::string(kStreamApplicationName) : setup.mediaName;
-    stream =
-        pa_stream_new_with_proplist(context, name.c_str(), &setup.spec, &setup.map, properties);
+    stream = pa_stream_new_with_proplist(context, name.c_str(), &setup.sampleFormat, &setup.map,
+                                         properties);
     pa_proplist_free(properties);
     if (stream == nullptr) {
         fail(resultOfError(pa_context_errno(context)));
@@ -201,8 +201,8 @@ void PulseStream::connectStream() {
     // so that it wakes the loop's thread seldom and its fill never falls below a buffer and a
     // half; it starts once it has one buffer. The audio ahead of the listener stays within the
     // module's queue, since a buffer comes back only once it has been heard.
-    const auto buffer = static_cast<uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(setup.bufferDuration.count()), &setup.spec));
+    const auto buffer = static_cast<uint32_t>(pa_usec_to_bytes(
+        static_cast<pa_usec_t>(setup.bufferDuration.count()), &setup.sampleFormat));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.tlength = 3 * buffer;
@@ -352,7 +352,7 @@ size_t PulseStream::copyIntoRoom() {
 void PulseStream::finishHeard() {
     pa_usec_t heard = 0;
     if (stream != nullptr && pa_stream_get_time(stream, &heard) == 0) {
-        const uint64_t frames = heard * setup.spec.rate / 1000000;
+        const uint64_t frames = heard * setup.sampleFormat.rate / 1000000;
         if (frames > queueBase) {
             queue.finishPlayed(frames - queueBase);
         }
@@ -375,9 +375,10 @@ void PulseStream::armNoticeTimer() {
                                   pa_rtclock_now() + setup.bufferDuration.count());
         return;
     }
-    const uint64_t heardFrames = heard * setup.spec.rate / 1000000;
+    const uint64_t heardFrames = heard * setup.sampleFormat.rate / 1000000;
     const uint64_t due = queueBase + *end;
-    const pa_usec_t wait = due > heardFrames ? (due - heardFrames) * 1000000 / setup.spec.rate : 0;
+    const pa_usec_t wait =
+        due > heardFrames ? (due - heardFrames) * 1000000 / setup.sampleFormat.rate : 0;
     pa_context_rttime_restart(context, noticeTimer, pa_rtclock_now() + wait + kNoticeSlackUs);
 }
 

@@ -34,7 +34,7 @@
 class PulseStream {
   public:
     struct Setup {
-        pa_sample_spec spec;
+        pa_sample_spec sampleFormat;
         pa_channel_map map;
         std::string sinkName;                      // empty: the server's default
         std::string mediaName;                     // what plays

@@ -17,7 +17,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-constexpr double kToneHz = 440.0, kAmplitude = 0.5, kSoundRms = 0.05;
+constexpr double kToneHz = 440.0, kAmplitude = 0.5;
 constexpr uint32_t kDeviceRate = 192000, kBufferFrames = 5760;  // 30 ms of 32-bit stereo
 constexpr size_t kHeaders = 3;                                  // as the output module keeps
 constexpr auto kSoundLimit = 5s;
@@ -103,43 +103,14 @@ TEST(PipewireServer, AnswersAndListsItsSinksButNotWhereItHasNoSocket) {
     setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
 }
 
-TEST_F(PipewireThroughServerTest, PlaysTheToneAndFinishesEachBufferWhenItIsHeardToTheLast) {
+// What the report and the speaker walk take from the open stream: the graph's rate and where
+// each channel plays. (The tone and the timing of the notices are the device contract's test, on
+// this layer as on the others.)
+TEST_F(PipewireThroughServerTest, TellsTheGraphsRateAndWhereEachChannelPlays) {
     EXPECT_EQ(device.serverRateHz(), 48000u);
     EXPECT_EQ(device.channelSpeakers(), (std::vector<uint32_t>{0x1, 0x2}));
-    ASSERT_TRUE(play(100));  // 3 s, and the last notices come though nothing follows them
-
-    const auto start = recording->waitForSound(0, kSoundRms, kSoundLimit);
-    ASSERT_TRUE(start.has_value());
-    const size_t steady = *start + recordFrames(500ms);
-    // A short window: the test's data thread is not a real-time one, and on a busy machine the
-    // graph may play a cycle without it now and then.
-    ASSERT_TRUE(recording->waitForFrames(steady + recordFrames(500ms), kSoundLimit));
-    const auto frames = recording->samples(steady, steady + recordFrames(500ms));
-    const auto left = channelOf(frames, 2, 0);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    // An unbroken tone: a sanitizer's slowdown is no measure of keeping a server fed.
-    EXPECT_NEAR(zeroCrossingHz(left, MonitorRecording::kRateHz), kToneHz, 1.0);
-    EXPECT_NEAR(amplitudeAt(left, kToneHz, MonitorRecording::kRateHz), kAmplitude, 0.025);
-#endif
-    // A buffer is finished when its end is heard, not when the server took it in.
-    ASSERT_TRUE(recording->waitForFrames(*start + recordFrames(3100ms), kSoundLimit));
-    const auto notices = log.all();
-    for (size_t k = 10; k < 100; ++k) {
-        const auto heard = recording->arrivalOf(*start + (k + 1) * recordFrames(30ms));
-        ASSERT_TRUE(heard.has_value());
-        const auto early = *heard - notices[k + 1].time;
-        EXPECT_TRUE(early < 50ms && early > -80ms)
-            << "buffer " << k << ": "
-            << std::chrono::duration_cast<std::chrono::milliseconds>(early).count() << " ms early";
-    }
-    EXPECT_EQ(device.underrunCount(), 0u);
-
-    // Nothing queued for a while: the stream runs dry, and the next buffers play all the same.
-    std::this_thread::sleep_for(300ms);
-    const size_t gapEnd = recording->frameCount();
     ASSERT_TRUE(play(10));
-    EXPECT_TRUE(recording->waitForSound(gapEnd, kSoundRms, kSoundLimit).has_value());
-    EXPECT_EQ(device.underrunCount(), 1u);
+    EXPECT_EQ(device.underrunCount(), 0u);
 }
 
 TEST_F(PipewireThroughServerTest, ResetHandsEverythingBackAtOnceAndPlayingGoesOn) {

@@ -1,4 +1,4 @@
-// The PulseAudio layer's format: the sample spec each wave format is handed to the server as, and
+// The PulseAudio layer's format: the sample format each wave format is handed to the server as, and
 // the channel map that puts each channel on the speaker its mask bit names.
 #include <gtest/gtest.h>
 
@@ -16,30 +16,30 @@ TEST(PulseFormat, IntegerPcmKeepsItsDepthAndOtherFormatsAreRefused) {
         pa_sample_format_t expected;
     };
     const Case cases[] = {
-        {8, 8, PA_SAMPLE_U8},        {16, 16, PA_SAMPLE_S16LE},  {24, 24, PA_SAMPLE_S24LE},
-        {32, 32, PA_SAMPLE_S32LE},   {32, 24, PA_SAMPLE_S32LE},  {32, 40, PA_SAMPLE_INVALID},
+        {8, 8, PA_SAMPLE_U8},        {16, 16, PA_SAMPLE_S16LE}, {24, 24, PA_SAMPLE_S24LE},
+        {32, 32, PA_SAMPLE_S32LE},   {32, 24, PA_SAMPLE_S32LE}, {32, 40, PA_SAMPLE_INVALID},
         {12, 12, PA_SAMPLE_INVALID}, {32, 0, PA_SAMPLE_S32LE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bits << "/" << c.validBits);
         WaveFormatExtensible format = makeWaveFormat(2, c.bits, 44100);
         format.Samples.wValidBitsPerSample = c.validBits;
-        const auto spec = pulseSampleSpec(format);
+        const auto sampleFormat = pulseSampleFormat(format);
         if (c.expected == PA_SAMPLE_INVALID) {
-            EXPECT_FALSE(spec);
+            EXPECT_FALSE(sampleFormat);
         } else {
-            ASSERT_TRUE(spec);
-            EXPECT_EQ(spec->format, c.expected);
-            EXPECT_EQ(spec->rate, 44100u);
-            EXPECT_EQ(spec->channels, 2u);
+            ASSERT_TRUE(sampleFormat);
+            EXPECT_EQ(sampleFormat->format, c.expected);
+            EXPECT_EQ(sampleFormat->rate, 44100u);
+            EXPECT_EQ(sampleFormat->channels, 2u);
         }
     }
     WaveFormatExtensible floats = makeWaveFormat(2, 32, 48000);
     floats.SubFormat.Data1 = 3;  // IEEE float
-    EXPECT_FALSE(pulseSampleSpec(floats));
+    EXPECT_FALSE(pulseSampleFormat(floats));
     WaveFormatExtensible torn = makeWaveFormat(2, 16, 48000);
     torn.nBlockAlign = 6;
-    EXPECT_FALSE(pulseSampleSpec(torn));
+    EXPECT_FALSE(pulseSampleFormat(torn));
 }
 
 TEST(PulseFormat, EachChannelGoesToTheSpeakerOfItsMaskBitAndExtraChannelsAreAuxiliary) {
