@@ -6,6 +6,7 @@
 #include <pulse/rtclock.h>
 #include <pulse/timeval.h>
 
+#include "output/pulse/device_pulse_clock.h"
 #include "output/stream_identity.h"
 
 namespace {
@@ -56,6 +57,8 @@ PulseStream::PulseStream(WaveOutDevice* owner, WaveOutCallback callback, uintptr
                          const Setup& setup)
     : setup(setup),
       frameBytes(static_cast<uint32_t>(pa_frame_size(&setup.sampleFormat))),
+      bufferFrames(static_cast<uint64_t>(setup.bufferDuration.count()) * setup.sampleFormat.rate /
+                   1000000),
       queue(owner, callback, instance, frameBytes) {}
 
 PulseStream::~PulseStream() {
@@ -349,19 +352,23 @@ size_t PulseStream::copyIntoRoom() {
     return copied;
 }
 
-void PulseStream::finishHeard() {
+std::optional<uint64_t> PulseStream::heardFrames() const {
     pa_usec_t heard = 0;
-    if (stream != nullptr && pa_stream_get_time(stream, &heard) == 0) {
-        const uint64_t frames = heard * setup.sampleFormat.rate / 1000000;
-        if (frames > queueBase) {
-            queue.finishPlayed(frames - queueBase);
-        }
+    if (stream == nullptr || pa_stream_get_time(stream, &heard) < 0) {
+        return std::nullopt;
+    }
+    return pulseHeardFrames(heard * setup.sampleFormat.rate / 1000000, framesWritten, bufferFrames);
+}
+
+void PulseStream::finishHeard() {
+    const std::optional<uint64_t> frames = heardFrames();
+    if (frames && *frames > queueBase) {
+        queue.finishPlayed(*frames - queueBase);
     }
     armNoticeTimer();
 }
 
 void PulseStream::armNoticeTimer() {
-    pa_usec_t heard = 0;
     const std::optional<uint64_t> end = queue.oldestEnd();
     // A buffer not yet wholly in the server is not heard before the server asks for the rest,
     // and that request looks again.
@@ -369,16 +376,15 @@ void PulseStream::armNoticeTimer() {
         pa_context_rttime_restart(context, noticeTimer, PA_USEC_INVALID);
         return;
     }
-    if (stream == nullptr || pa_stream_get_time(stream, &heard) < 0) {
+    const std::optional<uint64_t> heard = heardFrames();
+    if (!heard) {
         // No clock yet (the stream is starting): look again a buffer later.
         pa_context_rttime_restart(context, noticeTimer,
                                   pa_rtclock_now() + setup.bufferDuration.count());
         return;
     }
-    const uint64_t heardFrames = heard * setup.sampleFormat.rate / 1000000;
     const uint64_t due = queueBase + *end;
-    const pa_usec_t wait =
-        due > heardFrames ? (due - heardFrames) * 1000000 / setup.sampleFormat.rate : 0;
+    const pa_usec_t wait = due > *heard ? (due - *heard) * 1000000 / setup.sampleFormat.rate : 0;
     pa_context_rttime_restart(context, noticeTimer, pa_rtclock_now() + wait + kNoticeSlackUs);
 }
 

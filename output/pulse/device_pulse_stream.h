@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "output/pulled_queue.h"
@@ -86,6 +87,9 @@ class PulseStream {
     // Loop lock held: copies queued frames into the server's room until either runs out; how
     // many frames.
     size_t copyIntoRoom();
+    // Loop lock held: how many of the frames written have been heard, as far as the stream's
+    // clock can tell; nothing before the clock runs.
+    std::optional<uint64_t> heardFrames() const;
     // Loop lock held: hands back the buffers the stream's clock says have been heard.
     void finishHeard();
     // Loop lock held: sets the notice timer for when the oldest queued buffer's end will be
@@ -98,6 +102,7 @@ class PulseStream {
 
     const Setup setup;
     const uint32_t frameBytes;
+    const uint64_t bufferFrames;  // in one of the output module's buffers
     PulledQueue queue;
 
     pa_threaded_mainloop* loop = nullptr;
