@@ -111,10 +111,18 @@ TEST_F(OutputsEndToEnd, EveryWayToTheServerPlaysATimedRunToItsEnd) {
         EXPECT_EQ(program.waitForExit(kLimit), 0) << program.output();
         // One second of tone, plus the two seconds a server may hold a new stream back.
         EXPECT_LT(Clock::now() - started, 4s);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // A sanitizer's slowdown may break the tone up: there it is enough that it is heard.
+        constexpr double kHeardAmplitude = 0.2;
+        constexpr size_t kWindowMs = 50;
+#else
+        constexpr double kHeardAmplitude = 0.5;
+        constexpr size_t kWindowMs = 100;
+#endif
         const auto tone440 = [](std::span<const double> s) {
-            return amplitudeAt(s, 440, MonitorRecording::kRateHz) > 0.5;
+            return amplitudeAt(s, 440, MonitorRecording::kRateHz) > kHeardAmplitude;
         };
-        EXPECT_TRUE(recording.waitForWindow(before, 100, tone440, 5s).has_value());
+        EXPECT_TRUE(recording.waitForWindow(before, kWindowMs, tone440, 5s).has_value());
     }
 }
 
@@ -125,6 +133,8 @@ TEST_F(OutputsEndToEnd, APipewireRestartIsToldOfAndTheStreamComesBack) {
         GTEST_SKIP() << "run under scripts/with-pipewire.sh";
     }
     ChildProcess program(tonarium({"-n", "3", "-f", "440"}), kPiped);
+    // The dialogue asks once the output is open; a stream shows on the server before that.
+    ASSERT_TRUE(program.waitForOutput("Введите количество тонов: ", kLimit)) << program.output();
     ASSERT_TRUE(streamShows(program.pid(), "application.name = \"Tonarium\""));
     for (const char* server :
          {"TONARIUM_PULSE_PID", "TONARIUM_WIREPLUMBER_PID", "TONARIUM_PIPEWIRE_PID"}) {
