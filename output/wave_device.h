@@ -58,6 +58,7 @@ inline constexpr uint32_t kWhdrDone = 0x01;      // WHDR_DONE
 inline constexpr uint32_t kWhdrPrepared = 0x02;  // WHDR_PREPARED
 inline constexpr uint32_t kWhdrInQueue = 0x10;   // WHDR_INQUEUE
 
+inline constexpr uint16_t kWaveFormatPcm = 1;              // WAVE_FORMAT_PCM: the plain header
 inline constexpr uint16_t kWaveFormatExtensible = 0xFFFE;  // WAVE_FORMAT_EXTENSIBLE
 inline constexpr uint16_t kExtensibleExtraBytes = 22;      // cbSize of WAVEFORMATEXTENSIBLE
 
@@ -100,6 +101,27 @@ struct WaveHeader {
 };
 
 class WaveOutDevice;
+
+// prepareHeader and unprepareHeader of a layer whose buffers need no work of the driver's, on a
+// device that is open or not: a closed device refuses the header as winmm does; a header still
+// queued stays prepared.
+inline WaveResult markHeaderPrepared(WaveHeader& header, bool deviceOpen) {
+    if (!deviceOpen) {
+        return kWaveInvalidHandle;
+    }
+    header.dwFlags |= kWhdrPrepared;
+    return kWaveNoError;
+}
+inline WaveResult markHeaderUnprepared(WaveHeader& header, bool deviceOpen) {
+    if (!deviceOpen) {
+        return kWaveInvalidHandle;
+    }
+    if ((header.dwFlags & kWhdrInQueue) != 0) {
+        return kWaveError;  // still playing
+    }
+    header.dwFlags &= ~kWhdrPrepared;
+    return kWaveNoError;
+}
 
 // The finished-buffer callback: (device, message, instance given at open, param1, param2).
 // For kWomDone, param1 is the address of the finished WaveHeader.

@@ -180,22 +180,11 @@ std::vector<uint32_t> AlsaWaveOutDevice::channelSpeakers() const {
 }
 
 WaveResult AlsaWaveOutDevice::prepareHeader(WaveHeader& header) {
-    if (!currentSession()) {
-        return kWaveInvalidHandle;
-    }
-    header.dwFlags |= kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderPrepared(header, currentSession() != nullptr);
 }
 
 WaveResult AlsaWaveOutDevice::unprepareHeader(WaveHeader& header) {
-    if (!currentSession()) {
-        return kWaveInvalidHandle;
-    }
-    if ((header.dwFlags & kWhdrInQueue) != 0) {
-        return kWaveError;  // still playing
-    }
-    header.dwFlags &= ~kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderUnprepared(header, currentSession() != nullptr);
 }
 
 WaveResult AlsaWaveOutDevice::write(WaveHeader& header) {

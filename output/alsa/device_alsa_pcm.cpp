@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "output/pcm_format.h"
+
 namespace {
 
 constexpr int kOpenMode = SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_CHANNELS;
@@ -27,9 +29,6 @@ snd_pcm_format_t alsaFormatOf(uint16_t bitsPerSample) {
             return SND_PCM_FORMAT_UNKNOWN;
     }
 }
-
-// WAVE_FORMAT_PCM: the plain header without the extensible part.
-constexpr uint16_t kWaveFormatPcm = 1;
 
 struct HwParams {
     snd_pcm_hw_params_t* params = nullptr;
@@ -76,18 +75,9 @@ WaveResult waveResultFromAlsa(int alsaError) {
 }
 
 WaveResult checkWaveFormat(const WaveFormatExtensible& format) {
-    const bool extensible = format.wFormatTag == kWaveFormatExtensible;
-    if (!extensible && format.wFormatTag != kWaveFormatPcm) {
-        return kWaveBadFormat;
-    }
-    if (extensible && (format.SubFormat != kSubtypePcm || format.cbSize < kExtensibleExtraBytes ||
-                       (format.Samples.wValidBitsPerSample != 0 &&
-                        format.Samples.wValidBitsPerSample != format.wBitsPerSample))) {
-        return kWaveBadFormat;
-    }
-    if (alsaFormatOf(format.wBitsPerSample) == SND_PCM_FORMAT_UNKNOWN || format.nChannels == 0 ||
-        format.nChannels > kMaxDeviceChannels || format.nSamplesPerSec == 0 ||
-        format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) {
+    const std::optional<uint16_t> bits = pcmContainerBits(format);
+    if (!bits || alsaFormatOf(*bits) == SND_PCM_FORMAT_UNKNOWN ||
+        format.nChannels > kMaxDeviceChannels) {
         return kWaveBadFormat;
     }
     return kWaveNoError;

@@ -100,23 +100,12 @@ WaveResult FileWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutCa
 
 WaveResult FileWaveOutDevice::prepareHeader(WaveHeader& header) {
     std::lock_guard delivery(deliveryMutex);
-    if (!isOpen) {
-        return kWaveInvalidHandle;
-    }
-    header.dwFlags |= kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderPrepared(header, isOpen);
 }
 
 WaveResult FileWaveOutDevice::unprepareHeader(WaveHeader& header) {
     std::lock_guard delivery(deliveryMutex);
-    if (!isOpen) {
-        return kWaveInvalidHandle;
-    }
-    if ((header.dwFlags & kWhdrInQueue) != 0) {
-        return kWaveError;  // still queued
-    }
-    header.dwFlags &= ~kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderUnprepared(header, isOpen);
 }
 
 WaveResult FileWaveOutDevice::write(WaveHeader& header) {

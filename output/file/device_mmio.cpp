@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint16_t kWaveFormatPcm = 1;  // WAVE_FORMAT_PCM
 constexpr size_t kPcmRecordBytes = 16;
 constexpr size_t kExtensibleRecordBytes = 40;
 // The RIFF size field counts everything after it; the header before the samples is far below

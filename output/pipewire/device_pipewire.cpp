@@ -98,22 +98,11 @@ WaveResult PipewireWaveOutDevice::open(const WaveFormatExtensible& format, WaveO
 }
 
 WaveResult PipewireWaveOutDevice::prepareHeader(WaveHeader& header) {
-    if (!currentStream()) {
-        return kWaveInvalidHandle;
-    }
-    header.dwFlags |= kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderPrepared(header, currentStream() != nullptr);
 }
 
 WaveResult PipewireWaveOutDevice::unprepareHeader(WaveHeader& header) {
-    if (!currentStream()) {
-        return kWaveInvalidHandle;
-    }
-    if ((header.dwFlags & kWhdrInQueue) != 0) {
-        return kWaveError;  // still playing
-    }
-    header.dwFlags &= ~kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderUnprepared(header, currentStream() != nullptr);
 }
 
 WaveResult PipewireWaveOutDevice::write(WaveHeader& header) {

@@ -1,8 +1,8 @@
 #include "output/pipewire/device_pipewire_format.h"
 
-namespace {
+#include "output/pcm_format.h"
 
-constexpr uint16_t kWaveFormatPcm = 1;  // WAVE_FORMAT_PCM
+namespace {
 
 struct SpeakerPosition {
     uint32_t bit;
@@ -40,13 +40,7 @@ std::optional<spa_audio_channel> positionOfBit(uint32_t bit) {
     return std::nullopt;
 }
 
-spa_audio_format sampleFormatOf(uint16_t containerBits, uint16_t validBits) {
-    if (validBits != 0 && validBits != containerBits) {
-        // The extensible format keeps fewer valid bits at the top of the container, which is
-        // what a 32-bit sample is; the server's S24_32 keeps them at the bottom.
-        return containerBits == 32 && validBits == 24 ? SPA_AUDIO_FORMAT_S32_LE
-                                                      : SPA_AUDIO_FORMAT_UNKNOWN;
-    }
+spa_audio_format sampleFormatOf(uint16_t containerBits) {
     switch (containerBits) {
         case 8:
             return SPA_AUDIO_FORMAT_U8;
@@ -54,10 +48,8 @@ spa_audio_format sampleFormatOf(uint16_t containerBits, uint16_t validBits) {
             return SPA_AUDIO_FORMAT_S16_LE;
         case 24:
             return SPA_AUDIO_FORMAT_S24_LE;
-        case 32:
-            return SPA_AUDIO_FORMAT_S32_LE;
         default:
-            return SPA_AUDIO_FORMAT_UNKNOWN;
+            return SPA_AUDIO_FORMAT_S32_LE;  // also 24 valid bits, which sit at the top
     }
 }
 
@@ -87,24 +79,16 @@ void mapChannelPositions(uint32_t channelMask, uint32_t channels, PipewireFormat
 }
 
 std::optional<PipewireFormat> pipewireFormatOf(const WaveFormatExtensible& format) {
-    const bool extensible = format.wFormatTag == kWaveFormatExtensible;
-    if (!extensible && format.wFormatTag != kWaveFormatPcm) {
-        return std::nullopt;
-    }
-    if (extensible && (format.SubFormat != kSubtypePcm || format.cbSize < kExtensibleExtraBytes)) {
+    const std::optional<uint16_t> bits = pcmContainerBits(format);
+    if (!bits || format.nChannels > SPA_AUDIO_MAX_CHANNELS ||
+        format.nSamplesPerSec > kPipewireMaxRateHz) {
         return std::nullopt;
     }
     PipewireFormat out;
-    out.sampleFormat =
-        sampleFormatOf(format.wBitsPerSample, extensible ? format.Samples.wValidBitsPerSample : 0);
+    out.sampleFormat = sampleFormatOf(*bits);
     out.rateHz = format.nSamplesPerSec;
     out.channels = format.nChannels;
-    if (out.sampleFormat == SPA_AUDIO_FORMAT_UNKNOWN || out.channels == 0 ||
-        out.channels > SPA_AUDIO_MAX_CHANNELS || out.rateHz == 0 ||
-        out.rateHz > kPipewireMaxRateHz ||
-        format.nBlockAlign != out.channels * format.wBitsPerSample / 8) {
-        return std::nullopt;
-    }
+    const bool extensible = format.wFormatTag == kWaveFormatExtensible;
     mapChannelPositions(extensible ? format.dwChannelMask : 0, out.channels, out);
     return out;
 }

@@ -63,16 +63,11 @@ WaveResult PulseWaveOutDevice::open(const WaveFormatExtensible& format, WaveOutC
 }
 
 WaveResult PulseWaveOutDevice::prepareHeader(WaveHeader& header) {
-    header.dwFlags |= kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderPrepared(header, current() != nullptr);
 }
 
 WaveResult PulseWaveOutDevice::unprepareHeader(WaveHeader& header) {
-    if ((header.dwFlags & kWhdrInQueue) != 0) {
-        return kWaveError;
-    }
-    header.dwFlags &= ~kWhdrPrepared;
-    return kWaveNoError;
+    return markHeaderUnprepared(header, current() != nullptr);
 }
 
 WaveResult PulseWaveOutDevice::write(WaveHeader& header) {

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "output/pcm_format.h"
+
 namespace {
 
 // Each speaker bit of a channel mask, in rising order, and PulseAudio's position for it.
@@ -26,24 +28,15 @@ constexpr std::array<pa_channel_position_t, 18> kPositionOfBit = {
     PA_CHANNEL_POSITION_TOP_REAR_RIGHT,
 };
 
-bool isIntegerPcm(const WaveFormatExtensible& format) {
-    constexpr uint16_t kWaveFormatPcm = 1;
-    return format.wFormatTag == kWaveFormatPcm ||
-           (format.wFormatTag == kWaveFormatExtensible && format.SubFormat == kSubtypePcm);
-}
-
 }  // namespace
 
 std::optional<pa_sample_spec> pulseSampleFormat(const WaveFormatExtensible& format) {
-    if (!isIntegerPcm(format)) {
+    const std::optional<uint16_t> bits = pcmContainerBits(format);
+    if (!bits) {
         return std::nullopt;
     }
-    const bool extensible = format.wFormatTag == kWaveFormatExtensible;
-    // No valid bits stated means all of them, as in the plain PCM header.
-    const uint16_t stated = extensible ? format.Samples.wValidBitsPerSample : 0;
-    const uint16_t valid = stated != 0 ? stated : format.wBitsPerSample;
     pa_sample_spec sampleFormat{};
-    switch (format.wBitsPerSample) {
+    switch (*bits) {
         case 8:
             sampleFormat.format = PA_SAMPLE_U8;
             break;
@@ -53,16 +46,9 @@ std::optional<pa_sample_spec> pulseSampleFormat(const WaveFormatExtensible& form
         case 24:
             sampleFormat.format = PA_SAMPLE_S24LE;
             break;
-        case 32:
-            // Fewer valid bits sit at the top of the container: a 32-bit sample, not S24_32.
-            sampleFormat.format = PA_SAMPLE_S32LE;
-            break;
         default:
-            return std::nullopt;
-    }
-    if (valid > format.wBitsPerSample ||
-        format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) {
-        return std::nullopt;
+            sampleFormat.format = PA_SAMPLE_S32LE;  // also 24 valid bits, which sit at the top
+            break;
     }
     sampleFormat.rate = format.nSamplesPerSec;
     sampleFormat.channels = static_cast<uint8_t>(format.nChannels);

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cmath>
 #include <ctime>
-#include <numbers>
 #include <optional>
 #include <thread>
 
@@ -51,37 +49,13 @@ class OutputThroughServerTest : public testing::Test {
         }
     }
 
-    // Writes `count` more buffers; false when a notice does not come in time or a write fails.
-    bool play(size_t count) {
-        for (const size_t end = written + count; written < end; ++written) {
-            WaveHeader& h = headers[written % kHeaders];
-            if (written >= kHeaders && !log.waitForDone(written - kHeaders + 1, kSoundLimit)) {
-                return false;
-            }
-            device->unprepareHeader(h);
-            h = {reinterpret_cast<char*>(&samples[written % kHeaders * 2 * kBufferFrames]),
-                 kBufferFrames * 8};
-            for (size_t f = 0; f < kBufferFrames; ++f, ++frame) {
-                const double x = std::sin(2 * std::numbers::pi * kToneHz * frame / kDeviceRate);
-                reinterpret_cast<int32_t*>(h.lpData)[2 * f] =
-                    reinterpret_cast<int32_t*>(h.lpData)[2 * f + 1] = kAmplitude * x * 2147483648.0;
-            }
-            device->prepareHeader(h);
-            if (device->write(h) != kWaveNoError) {
-                return false;
-            }
-        }
-        return log.waitForDone(written, kSoundLimit);
-    }
+    bool play(size_t count) { return sine.play(*device, log, count, kSoundLimit); }
 
     SilentStream silence;  // keeps the monitor's timeline running
     std::optional<MonitorRecording> recording;
     NoticeLog log;
     std::unique_ptr<WaveOutDevice> device;
-    std::vector<int32_t> samples = std::vector<int32_t>(kHeaders * 2 * kBufferFrames);
-    WaveHeader headers[kHeaders];
-    size_t written = 0;
-    uint64_t frame = 0;
+    SinePlayer sine{kHeaders, kBufferFrames, kDeviceRate, kToneHz, kAmplitude};
 };
 
 TEST_F(OutputThroughServerTest,
@@ -130,14 +104,14 @@ TEST_F(OutputThroughServerTest, HandsEverythingBackWhenTheServerDisappears) {
     if (pid == nullptr) {
         GTEST_SKIP() << "no server process to take away";
     }
-    for (WaveHeader& h : headers) {
-        h = {reinterpret_cast<char*>(samples.data()), kBufferFrames * 8};
+    for (WaveHeader& h : sine.headers) {
+        h = {reinterpret_cast<char*>(sine.samples.data()), kBufferFrames * 8};
         device->prepareHeader(h);
         ASSERT_EQ(device->write(h), kWaveNoError);
     }
     ASSERT_EQ(kill(std::atoi(pid), SIGKILL), 0);
     EXPECT_TRUE(log.waitForDone(kHeaders, 15s));
-    EXPECT_NE(device->write(headers[0]), kWaveNoError);
+    EXPECT_NE(device->write(sine.headers[0]), kWaveNoError);
     const auto closing = std::chrono::steady_clock::now();
     device->close();
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 6s);

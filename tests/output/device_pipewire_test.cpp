@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cmath>
-#include <numbers>
 #include <optional>
 #include <thread>
 
@@ -49,37 +47,13 @@ class PipewireThroughServerTest : public testing::Test {
     }
     void TearDown() override { device.close(); }
 
-    // Writes `count` more buffers; false when a notice does not come in time or a write fails.
-    bool play(size_t count) {
-        for (const size_t end = written + count; written < end; ++written) {
-            WaveHeader& h = headers[written % kHeaders];
-            if (written >= kHeaders && !log.waitForDone(written - kHeaders + 1, kSoundLimit)) {
-                return false;
-            }
-            device.unprepareHeader(h);
-            h = {reinterpret_cast<char*>(&samples[written % kHeaders * 2 * kBufferFrames]),
-                 kBufferFrames * 8};
-            for (size_t f = 0; f < kBufferFrames; ++f, ++frame) {
-                const double x = std::sin(2 * std::numbers::pi * kToneHz * frame / kDeviceRate);
-                reinterpret_cast<int32_t*>(h.lpData)[2 * f] =
-                    reinterpret_cast<int32_t*>(h.lpData)[2 * f + 1] = kAmplitude * x * 2147483648.0;
-            }
-            device.prepareHeader(h);
-            if (device.write(h) != kWaveNoError) {
-                return false;
-            }
-        }
-        return log.waitForDone(written, kSoundLimit);
-    }
+    bool play(size_t count) { return sine.play(device, log, count, kSoundLimit); }
 
     SilentStream silence;  // keeps the monitor's timeline running
     std::optional<MonitorRecording> recording;
     NoticeLog log;
     PipewireWaveOutDevice device;
-    std::vector<int32_t> samples = std::vector<int32_t>(kHeaders * 2 * kBufferFrames);
-    WaveHeader headers[kHeaders];
-    size_t written = 0;
-    uint64_t frame = 0;
+    SinePlayer sine{kHeaders, kBufferFrames, kDeviceRate, kToneHz, kAmplitude};
 };
 
 TEST(PipewireServer, AnswersAndListsItsSinksButNotWhereItHasNoSocket) {
@@ -115,7 +89,7 @@ TEST_F(PipewireThroughServerTest, TellsTheGraphsRateAndWhereEachChannelPlays) {
 
 TEST_F(PipewireThroughServerTest, ResetHandsEverythingBackAtOnceAndPlayingGoesOn) {
     ASSERT_TRUE(play(5));
-    for (WaveHeader& h : headers) {
+    for (WaveHeader& h : sine.headers) {
         device.unprepareHeader(h);
         device.prepareHeader(h);
         ASSERT_EQ(device.write(h), kWaveNoError);
@@ -124,7 +98,7 @@ TEST_F(PipewireThroughServerTest, ResetHandsEverythingBackAtOnceAndPlayingGoesOn
     EXPECT_EQ(device.reset(), kWaveNoError);
     EXPECT_LT(std::chrono::steady_clock::now() - resetting, 100ms);
     EXPECT_EQ(log.doneCount(), 5 + kHeaders);
-    written += kHeaders;
+    sine.written += kHeaders;
     EXPECT_TRUE(play(10));
 }
 
@@ -139,7 +113,7 @@ TEST_F(PipewireThroughServerTest, AServerThatStopsAnsweringOrDisappearsEndsNothi
     ASSERT_EQ(kill(serverPid(), SIGCONT), 0);
 
     ASSERT_TRUE(play(3));
-    for (WaveHeader& h : headers) {
+    for (WaveHeader& h : sine.headers) {
         device.unprepareHeader(h);
         device.prepareHeader(h);
         ASSERT_EQ(device.write(h), kWaveNoError);
@@ -147,7 +121,7 @@ TEST_F(PipewireThroughServerTest, AServerThatStopsAnsweringOrDisappearsEndsNothi
     ASSERT_EQ(kill(serverPid(), SIGKILL), 0);
     EXPECT_TRUE(log.waitForDone(3 + kHeaders, 5s));
     EXPECT_TRUE(device.deviceLost());
-    EXPECT_NE(device.write(headers[0]), kWaveNoError);
+    EXPECT_NE(device.write(sine.headers[0]), kWaveNoError);
     const auto closing = std::chrono::steady_clock::now();
     device.close();
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 500ms);

@@ -1,11 +1,14 @@
 // Helpers for tests that drive a device layer directly: the extensible format of one attempt,
-// and a log of the notices the device gives, which a test waits on with a time limit.
+// a log of the notices the device gives, which a test waits on with a time limit, and a sine
+// written to the device as the output module writes its buffers.
 #pragma once
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <numbers>
 #include <vector>
 
 #include "output/wave_device.h"
@@ -51,4 +54,52 @@ class NoticeLog {
     std::condition_variable changed;
     std::vector<Notice> notices;
     size_t done = 0;
+};
+
+// A 32-bit stereo sine played as the output module plays: `headerCount` headers of
+// `bufferFrames` frames, each written again once its finished notice has come.
+struct SinePlayer {
+    SinePlayer(size_t headerCount, uint32_t bufferFrames, uint32_t rateHz, double hz,
+               double amplitude)
+        : bufferFrames(bufferFrames),
+          rateHz(rateHz),
+          hz(hz),
+          amplitude(amplitude),
+          headers(headerCount),
+          samples(headerCount * 2 * bufferFrames) {}
+
+    // Writes `count` more buffers; false when a notice does not come within `limit` or a write
+    // fails.
+    bool play(WaveOutDevice& device, NoticeLog& log, size_t count,
+              std::chrono::milliseconds limit) {
+        const size_t n = headers.size();
+        for (const size_t end = written + count; written < end; ++written) {
+            WaveHeader& h = headers[written % n];
+            if (written >= n && !log.waitForDone(written - n + 1, limit)) {
+                return false;
+            }
+            device.unprepareHeader(h);
+            h = {reinterpret_cast<char*>(&samples[written % n * 2 * bufferFrames]),
+                 bufferFrames * 8};
+            for (size_t f = 0; f < bufferFrames; ++f, ++frame) {
+                const double x = std::sin(2 * std::numbers::pi * hz * frame / rateHz);
+                reinterpret_cast<int32_t*>(h.lpData)[2 * f] =
+                    reinterpret_cast<int32_t*>(h.lpData)[2 * f + 1] = amplitude * x * 2147483648.0;
+            }
+            device.prepareHeader(h);
+            if (device.write(h) != kWaveNoError) {
+                return false;
+            }
+        }
+        return log.waitForDone(written, limit);
+    }
+
+    const uint32_t bufferFrames;
+    const uint32_t rateHz;
+    const double hz;
+    const double amplitude;
+    std::vector<WaveHeader> headers;
+    std::vector<int32_t> samples;
+    size_t written = 0;  // buffers written so far
+    uint64_t frame = 0;  // the sine's next frame
 };
